@@ -1,0 +1,23 @@
+// Uncompressed 24-bit BMP output: a 54-byte header, then the rows from the
+// bottom of the image up, each pixel as blue, green, red, each row padded
+// with zero bytes to a multiple of four bytes.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "colour.h"
+
+// 54 + (3 x width + pad) x height, computed without overflow; the caller
+// checks it against the 32-bit size field before writing anything.
+std::uint64_t BMPFileSize(std::int32_t width, std::int32_t height);
+
+// Writes the header and returns the number of zero bytes that end each row.
+int WriteBMPHeader(std::FILE* stream, std::int32_t width, std::int32_t height);
+
+// Both writers stop at the first failed write and leave the error on the
+// stream, where the caller finds it with ferror.
+void WriteColorBMP(std::FILE* stream, std::int32_t width, std::int32_t height, const RgbaPixel* pixels);
+
+// The alpha channel as a grey image.
+void WriteAlphaBMP(std::FILE* stream, std::int32_t width, std::int32_t height, const RgbaPixel* pixels);

@@ -1,0 +1,143 @@
+#include "containers.h"
+
+#include <cstring>
+
+void BeginInput(InputStream* in, std::FILE* file)
+{
+    in->file = file;
+    in->buffer_offset = 0;
+    in->next = in->buffer;
+    in->end = in->buffer;
+    in->at_end = false;
+}
+
+std::uint64_t InputPosition(const InputStream* in)
+{
+    return in->buffer_offset + static_cast<std::uint64_t>(in->next - in->buffer);
+}
+
+// Moves the unread bytes to the front of the buffer and fills the rest from
+// the file. A short read, for whatever reason, ends the input for good: a
+// file that has reached its end is not asked again for every later byte.
+static void Refill(InputStream* in)
+{
+    const std::size_t kept = static_cast<std::size_t>(in->end - in->next);
+    in->buffer_offset += static_cast<std::uint64_t>(in->next - in->buffer);
+    std::memmove(in->buffer, in->next, kept);
+    std::size_t got = 0;
+    if (!in->at_end) {
+        const std::size_t wanted = kInputBufferSize - kept;
+        got = std::fread(in->buffer + kept, 1, wanted, in->file);
+        in->at_end = got < wanted;
+    }
+    in->next = in->buffer;
+    in->end = in->buffer + kept + got;
+}
+
+int ReadByteSlow(InputStream* in)
+{
+    Refill(in);
+    if (in->next == in->end) {
+        return -1;
+    }
+    return *in->next++;
+}
+
+const std::uint8_t* ReadSpanSlow(InputStream* in, std::size_t count)
+{
+    Refill(in);
+    std::uint8_t* span = in->buffer;
+    const std::size_t real = static_cast<std::size_t>(in->end - in->next);
+    if (real >= count) {
+        in->next += count;
+        return span;
+    }
+    // The file ended inside the span: the missing bytes read as 0 and the
+    // position stops at the end of the file.
+    std::memset(span + real, 0, count - real);
+    in->next = in->end;
+    return span;
+}
+
+void SkipTo(InputStream* in, std::uint64_t offset)
+{
+    while (InputPosition(in) < offset) {
+        const std::uint64_t wanted = offset - InputPosition(in);
+        const std::size_t buffered = static_cast<std::size_t>(in->end - in->next);
+        if (wanted <= buffered) {
+            in->next += wanted;
+            return;
+        }
+        in->next = in->end;
+        if (in->at_end) {
+            return;
+        }
+        Refill(in);
+    }
+}
+
+// Finds the four-byte magic. A byte that breaks a partial match is not tried
+// again as the start of a new one, so "TTEX0" holds no "TEX0". Returns the
+// offset just past the magic, or 0 when the file ends first.
+static std::uint64_t ScanForMagic(InputStream* in, const char* magic)
+{
+    int matched = 0;
+    for (;;) {
+        const int byte = NextByte(in);
+        if (byte < 0) {
+            return 0;
+        }
+        matched = (byte == static_cast<unsigned char>(magic[matched])) ? matched + 1 : 0;
+        if (matched == 4) {
+            return InputPosition(in);
+        }
+    }
+}
+
+int ReadBRTEX(InputStream* in, TextureData* texture)
+{
+    const std::uint64_t after_magic = ScanForMagic(in, "TEX0");
+    if (after_magic == 0) {
+        return 0;
+    }
+    const std::uint64_t start = after_magic - 4;
+    SkipTo(in, start + 28); // a word and 20 bytes of header that the conversion does not use
+    texture->width = static_cast<std::int32_t>(R16next(in));
+    texture->height = static_cast<std::int32_t>(R16next(in));
+    texture->format = R32next(in);
+    SkipTo(in, start + 64);
+    return 1;
+}
+
+static RgbaPixel ReadPaletteEntry(InputStream* in, std::uint32_t entry_format)
+{
+    const std::uint8_t* bytes = ReadSpan(in, 2);
+    switch (entry_format) {
+    case 0:
+        return Grey(bytes[0], bytes[1]);
+    case 1:
+        return Rgb565(Load16(bytes));
+    default:
+        return Rgb5A3(Load16(bytes));
+    }
+}
+
+int ReadBRPLT(InputStream* in, TextureData* texture)
+{
+    const std::uint64_t after_magic = ScanForMagic(in, "PLT0");
+    if (after_magic == 0) {
+        return 0;
+    }
+    const std::uint64_t start = after_magic - 4;
+    SkipTo(in, start + 24);
+    const std::uint32_t entry_format = R32next(in);
+    const std::uint32_t count = R16next(in);
+    SkipTo(in, start + 64);
+    // The record holds 256 entries; any further ones cannot be indexed by a
+    // texel and are left unread.
+    const std::uint32_t stored = count < 256 ? count : 256;
+    for (std::uint32_t i = 0; i < stored; ++i) {
+        texture->palette[i] = ReadPaletteEntry(in, entry_format);
+    }
+    return 1;
+}

@@ -1,0 +1,96 @@
+// The texture record, a buffered big-endian reader over a stdio stream, and
+// the readers of the two input containers: BRTEX (a TEX0 section holding the
+// image header and texels) and BRPLT (a PLT0 section holding the palette).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "colour.h"
+
+struct TextureData {
+    std::int32_t width;   // 0..65535, from a 16-bit header field
+    std::int32_t height;  // 0..65535
+    std::uint32_t format; // texel format code
+    RgbaPixel palette[256];
+    RgbaPixel* pixels; // width x height, row-major, top row first; owned by the caller
+};
+
+constexpr std::size_t kInputBufferSize = 64 * 1024;
+constexpr std::size_t kMaxSpan = 64; // the largest run ReadSpan hands out at once
+
+// Reads a stdio stream through its own buffer so that the per-byte cost is a
+// pointer comparison, not a locking library call. Bytes past the end of the
+// file read as 0 and do not advance the position. The reader only moves
+// forward: every seek in both containers goes to a later offset.
+struct InputStream {
+    std::FILE* file;
+    std::uint64_t buffer_offset; // file offset of buffer[0]
+    const std::uint8_t* next;
+    const std::uint8_t* end; // end of the real bytes in the buffer
+    bool at_end;             // the file has delivered its last byte
+    std::uint8_t buffer[kInputBufferSize + kMaxSpan];
+};
+
+// Starts reading `file` at its current position, which counts as offset 0.
+void BeginInput(InputStream* in, std::FILE* file);
+
+// Offset of the next byte to be read.
+std::uint64_t InputPosition(const InputStream* in);
+
+// Moves forward to `offset`; an offset behind the current one is ignored.
+void SkipTo(InputStream* in, std::uint64_t offset);
+
+// The refill paths, out of line so that the fast paths below stay small.
+int ReadByteSlow(InputStream* in);
+const std::uint8_t* ReadSpanSlow(InputStream* in, std::size_t count);
+
+// The next byte, or -1 once the file has no more.
+inline int NextByte(InputStream* in)
+{
+    if (in->next != in->end) {
+        return *in->next++;
+    }
+    return ReadByteSlow(in);
+}
+
+// `count` (at most kMaxSpan) consecutive bytes; those past the end of the
+// file are 0. The pointer is valid until the next read.
+inline const std::uint8_t* ReadSpan(InputStream* in, std::size_t count)
+{
+    if (static_cast<std::size_t>(in->end - in->next) >= count) {
+        const std::uint8_t* span = in->next;
+        in->next += count;
+        return span;
+    }
+    return ReadSpanSlow(in, count);
+}
+
+inline std::uint32_t Load16(const std::uint8_t* p)
+{
+    return (static_cast<std::uint32_t>(p[0]) << 8) | p[1];
+}
+
+inline std::uint32_t Load32(const std::uint8_t* p)
+{
+    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
+}
+
+// Big-endian field readers.
+inline std::uint32_t R16next(InputStream* in)
+{
+    return Load16(ReadSpan(in, 2));
+}
+
+inline std::uint32_t R32next(InputStream* in)
+{
+    return Load32(ReadSpan(in, 4));
+}
+
+// Each returns 1 when its section was found and read, 0 when the file holds
+// none (the record is then untouched). ReadBRTEX leaves the stream at the
+// first texel byte.
+int ReadBRTEX(InputStream* in, TextureData* texture);
+int ReadBRPLT(InputStream* in, TextureData* texture);

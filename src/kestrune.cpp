@@ -1,0 +1,195 @@
+// kestrune: converts one BRTEX texture into a 24-bit colour BMP and, with
+// "-a", a grey BMP of its alpha channel, written beside the input.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "bmp.h"
+#include "containers.h"
+#include "texels.h"
+
+#ifdef __MINGW32__
+// Ask the runtime to expand wildcards on the command line before main runs,
+// as a Windows shell does not.
+int _dowildcard = -1;
+#endif
+
+namespace {
+
+enum ExitStatus {
+    kConverted = 0,
+    kUsage = 1,
+    kNoTextureName = 2,
+    kTextureUnreadable = 3,
+    kNotBRTEX = 4,
+    kNoPaletteName = 5,
+    kPaletteUnreadable = 6,
+    kNotBRPLT = 7,
+    kColourUnwritable = 8,
+    kAlphaUnwritable = 9,
+    kTooLarge = 10,
+};
+
+// Opens a file for reading and makes sure it can be read: a directory opens
+// on some systems but fails at its first read, and counts as not opened.
+std::FILE* OpenInput(const char* name)
+{
+    std::FILE* file = std::fopen(name, "rb");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    const int first = std::fgetc(file);
+    if (first == EOF && std::ferror(file)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    if (first != EOF) {
+        std::ungetc(first, file);
+    }
+    return file;
+}
+
+// Creates the file, writes it whole and closes it; false if any step failed,
+// including the flush of the last buffered bytes.
+bool WriteOutput(const std::string& name, void (*writer)(std::FILE*, std::int32_t, std::int32_t, const RgbaPixel*),
+                 const TextureData* texture)
+{
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    writer(file, texture->width, texture->height, texture->pixels);
+    bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
+    if (std::fclose(file) != 0) {
+        written = false;
+    }
+    return written;
+}
+
+// The zeroed pixel buffer, or nullptr when the image cannot be converted:
+// its BMP would not fit the 32-bit size field, or the memory is not there.
+// The size is checked before anything is allocated, so a tiny file that
+// declares a huge image costs nothing.
+RgbaPixel* AllocatePixels(const TextureData* texture)
+{
+    if (BMPFileSize(texture->width, texture->height) > UINT32_MAX) {
+        return nullptr;
+    }
+    const std::uint64_t count = static_cast<std::uint64_t>(texture->width) * static_cast<std::uint64_t>(texture->height);
+    if (count > SIZE_MAX / sizeof(RgbaPixel)) {
+        return nullptr;
+    }
+    // One pixel at least, so that an empty image is told apart from a failure.
+    return static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
+}
+
+// The texture name without a trailing ".brtex", keeping any directory part.
+std::string OutputStem(const std::string& texture_name)
+{
+    static const std::string kExtension = ".brtex";
+    const std::size_t n = texture_name.size();
+    if (n > kExtension.size() && texture_name.compare(n - kExtension.size(), kExtension.size(), kExtension) == 0) {
+        return texture_name.substr(0, n - kExtension.size());
+    }
+    return texture_name;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::printf("BRTEX to BMP convertor\n\n");
+    if (argc < 2) {
+        std::printf("syntax:\n");
+        std::printf(">kestrune [-a] <filename> [<palette filename>]\n");
+        std::printf("-a : export alpha channel\n");
+        return kUsage;
+    }
+
+    bool export_alpha = false;
+    const char* texture_name = nullptr;
+    const char* palette_name = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "-a") {
+            export_alpha = true;
+        } else if (texture_name == nullptr) {
+            texture_name = argv[i];
+        } else if (palette_name == nullptr) {
+            palette_name = argv[i];
+        }
+    }
+    if (texture_name == nullptr) {
+        std::printf("ERROR: no file specified\n");
+        return kNoTextureName;
+    }
+
+    std::FILE* texture_file = OpenInput(texture_name);
+    if (texture_file == nullptr) {
+        std::printf("ERROR: cannot open file %s\n", texture_name);
+        return kTextureUnreadable;
+    }
+    static_assert(sizeof(InputStream) < 128 * 1024, "two readers live on the stack");
+    InputStream texture_in;
+    BeginInput(&texture_in, texture_file);
+    TextureData texture{};
+    if (!ReadBRTEX(&texture_in, &texture)) {
+        std::printf("ERROR: %s is not a valid BRTEX file\n", texture_name);
+        std::fclose(texture_file);
+        return kNotBRTEX;
+    }
+
+    if (texture.format == kCI4 || texture.format == kCI8) {
+        if (palette_name == nullptr) {
+            std::printf("ERROR: no palette file specified\n");
+            std::fclose(texture_file);
+            return kNoPaletteName;
+        }
+        std::FILE* palette_file = OpenInput(palette_name);
+        if (palette_file == nullptr) {
+            std::printf("ERROR: cannot open file %s\n", palette_name);
+            std::fclose(texture_file);
+            return kPaletteUnreadable;
+        }
+        InputStream palette_in;
+        BeginInput(&palette_in, palette_file);
+        const int found = ReadBRPLT(&palette_in, &texture);
+        std::fclose(palette_file);
+        if (!found) {
+            std::printf("ERROR: %s is not a valid BRPLT file\n", palette_name);
+            std::fclose(texture_file);
+            return kNotBRPLT;
+        }
+    }
+
+    texture.pixels = AllocatePixels(&texture);
+    if (texture.pixels == nullptr) {
+        std::printf("ERROR: %s is too large to convert\n", texture_name);
+        std::fclose(texture_file);
+        return kTooLarge;
+    }
+    ReadTexture(&texture_in, &texture);
+    std::fclose(texture_file);
+
+    const std::string stem = OutputStem(texture_name);
+    const std::string colour_name = stem + ".bmp";
+    if (!WriteOutput(colour_name, WriteColorBMP, &texture)) {
+        std::printf("ERROR: cannot write file %s\n", colour_name.c_str());
+        std::free(texture.pixels);
+        return kColourUnwritable;
+    }
+    std::printf("File %s written\n", colour_name.c_str());
+
+    if (export_alpha) {
+        const std::string alpha_name = stem + "_alpha.bmp";
+        if (!WriteOutput(alpha_name, WriteAlphaBMP, &texture)) {
+            std::printf("ERROR: cannot write file %s\n", alpha_name.c_str());
+            std::free(texture.pixels);
+            return kAlphaUnwritable;
+        }
+        std::printf("File %s written\n", alpha_name.c_str());
+    }
+    std::free(texture.pixels);
+    return kConverted;
+}

@@ -1,0 +1,32 @@
+// Texel decoding: turns the texel data that follows a TEX0 header into the
+// record's RGBA pixel buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "containers.h"
+
+enum TexelFormat : std::uint32_t {
+    kI4 = 0,
+    kI8 = 1,
+    kIA4 = 2,
+    kIA8 = 3,
+    kRGB565 = 4,
+    kRGB5A3 = 5,
+    kRGBA8 = 6,
+    kCI4 = 8,
+    kCI8 = 9,
+    kCMPR = 14,
+};
+
+inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPixel pixel)
+{
+    texture->pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(texture->width) +
+                    static_cast<std::size_t>(x)] = pixel;
+}
+
+// Decodes from the stream's position into texture->pixels, which must hold
+// width x height pixels. Codes that are not texel formats decode nothing.
+// Bytes past the end of the file read as 0; nothing is ever reported.
+void ReadTexture(InputStream* in, TextureData* texture);

@@ -1,0 +1,240 @@
+// End-to-end runs of the built tool in a scratch directory, on files made by
+// the fixture writer: printed text, exit status and output bytes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "fixtures.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Taken before any test changes directory: the tool sits beside the tests.
+const fs::path kTool = fs::current_path() / KESTRUNE_EXE_NAME;
+
+struct ToolRun {
+    int status;
+    std::string out;
+};
+
+std::string Quoted(const std::string& s)
+{
+    std::string quoted(1, '"');
+    quoted += s;
+    quoted += '"';
+    return quoted;
+}
+
+// Runs the tool in the current directory with the given arguments.
+ToolRun RunTool(const std::vector<std::string>& args)
+{
+    std::string command = Quoted(kTool.string());
+    for (const std::string& a : args) {
+        command += ' ';
+        command += Quoted(a);
+    }
+    command += " > kestrune-stdout.txt";
+#ifdef _WIN32
+    command = Quoted(command); // cmd.exe drops the outer pair of quotes
+    const int status = std::system(command.c_str());
+#else
+    const int raw = std::system(command.c_str());
+    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+    const Bytes out = ReadFile("kestrune-stdout.txt");
+    fs::remove("kestrune-stdout.txt");
+    return ToolRun{status, std::string(out.begin(), out.end())};
+}
+
+// The console text of a run: the banner, then `lines`. Standard output is a
+// text stream, so on Windows every line ends in CR LF.
+std::string Console(const std::string& lines)
+{
+    std::string text = "BRTEX to BMP convertor\n\n" + lines;
+#ifdef _WIN32
+    std::string crlf;
+    for (char c : text) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    text = crlf;
+#endif
+    return text;
+}
+
+// The BMP of an image of `width` x `height` whose rows, bottom-up, are given
+// as B G R triplets without padding.
+Bytes Bmp(std::uint32_t width, std::uint32_t height, const Bytes& rows_bgr)
+{
+    const std::uint32_t pad = width % 4;
+    const std::uint32_t size = 54 + (3 * width + pad) * height;
+    auto le = [](std::uint32_t v) {
+        return Bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                     static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    };
+    Bytes out{'B', 'M'};
+    for (const Bytes& field : {le(size), le(0), le(54), le(40), le(width), le(height), Bytes{1, 0, 24, 0}, le(0),
+                               le(0), le(57540), le(57540), le(0), le(0)}) {
+        out.insert(out.end(), field.begin(), field.end());
+    }
+    for (std::uint32_t y = 0; y < height; ++y) {
+        out.insert(out.end(), rows_bgr.begin() + 3 * width * y, rows_bgr.begin() + 3 * width * (y + 1));
+        out.insert(out.end(), pad, 0);
+    }
+    return out;
+}
+
+// A 2 x 2 RGB565 texture: red, green on top; blue, white below.
+const Bytes kDirectTexture = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}));
+const Bytes kDirectColour = Bmp(2, 2, {0xFF, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0, 0xFF, 0, 0xFF, 0});
+const Bytes kDirectAlpha = Bmp(2, 2, Bytes(12, 0xFF));
+
+class Cli : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = kTool.parent_path() / "cli-scratch" / (std::string(info->name()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        fs::current_path(dir_);
+    }
+    void TearDown() override { fs::current_path(kTool.parent_path()); }
+
+    static void Put(const std::string& name, const Bytes& bytes) { ASSERT_TRUE(WriteFile(name, bytes)); }
+
+    fs::path dir_;
+};
+
+} // namespace
+
+// Every way a run can end before or while writing, one case each.
+TEST_F(Cli, StatusesAndMessages)
+{
+    const Bytes indexed = MakeBRTEX(2, 1, 9, Bytes{0, 1});
+    struct Case {
+        const char* what;
+        std::function<void()> setup;
+        std::vector<std::string> args;
+        int status;
+        std::string lines;
+        std::vector<std::string> absent; // files that must not exist afterwards
+    } cases[] = {
+        {"no arguments", [] {}, {}, 1,
+         "syntax:\n>kestrune [-a] <filename> [<palette filename>]\n-a : export alpha channel\n", {}},
+        {"only the option", [] {}, {"-a", "-a"}, 2, "ERROR: no file specified\n", {}},
+        {"missing texture", [] {}, {"none.brtex"}, 3, "ERROR: cannot open file none.brtex\n", {"none.bmp"}},
+        {"texture is a directory", [] { fs::create_directory("d.brtex"); }, {"d.brtex"}, 3,
+         "ERROR: cannot open file d.brtex\n", {"d.bmp"}},
+        {"no section", [] { Put("t.brtex", Bytes{'T', 'T', 'E', 'X', '0'}); }, {"t.brtex"}, 4,
+         "ERROR: t.brtex is not a valid BRTEX file\n", {"t.bmp"}},
+        {"indexed without palette", [&] { Put("t.brtex", indexed); }, {"-a", "t.brtex"}, 5,
+         "ERROR: no palette file specified\n", {"t.bmp", "t_alpha.bmp"}},
+        {"missing palette", [&] { Put("t.brtex", indexed); }, {"t.brtex", "p.brplt"}, 6,
+         "ERROR: cannot open file p.brplt\n", {"t.bmp"}},
+        {"palette is a directory", [&] { Put("t.brtex", indexed); fs::create_directory("p.brplt"); },
+         {"t.brtex", "p.brplt"}, 6, "ERROR: cannot open file p.brplt\n", {"t.bmp"}},
+        {"palette without section", [&] { Put("t.brtex", indexed); Put("p.brplt", MakeBRTEX(1, 1, 9, {})); },
+         {"t.brtex", "p.brplt"}, 7, "ERROR: p.brplt is not a valid BRPLT file\n", {"t.bmp"}},
+        {"colour output cannot be created", [] { Put("t.brtex", kDirectTexture); fs::create_directory("t.bmp"); },
+         {"t.brtex", "-a"}, 8, "ERROR: cannot write file t.bmp\n", {"t_alpha.bmp"}},
+        {"alpha output cannot be created",
+         [] { Put("t.brtex", kDirectTexture); fs::create_directory("t_alpha.bmp"); }, {"t.brtex", "-a"}, 9,
+         "File t.bmp written\nERROR: cannot write file t_alpha.bmp\n", {}},
+        {"image whose BMP passes 4 GiB", [] { Put("t.brtex", MakeBRTEX(65535, 65535, 6, {})); }, {"t.brtex"}, 10,
+         "ERROR: t.brtex is too large to convert\n", {"t.bmp"}},
+        {"one row past the size field", [] { Put("t.brtex", MakeBRTEX(65535, 21846, 14, {})); }, {"t.brtex"}, 10,
+         "ERROR: t.brtex is too large to convert\n", {"t.bmp"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            fs::remove_all(entry.path());
+        }
+        c.setup();
+        const auto start = std::chrono::steady_clock::now();
+        const ToolRun run = RunTool(c.args);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, Console(c.lines));
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        for (const std::string& name : c.absent) {
+            EXPECT_FALSE(fs::exists(name)) << name;
+        }
+    }
+}
+
+TEST_F(Cli, ConvertsWithAlphaGivenLast)
+{
+    Put("wood.brtex", kDirectTexture);
+    // The palette is never opened for a direct-colour texture; the fourth name is ignored.
+    const ToolRun run = RunTool({"wood.brtex", "missing.brplt", "ignored", "-a"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Console("File wood.bmp written\nFile wood_alpha.bmp written\n"));
+    EXPECT_EQ(ReadFile("wood.bmp"), kDirectColour);
+    EXPECT_EQ(ReadFile("wood_alpha.bmp"), kDirectAlpha);
+}
+
+TEST_F(Cli, OutputNamesKeepTheDirectoryAndCutOnlyAnExactExtension)
+{
+    fs::create_directory("dir");
+    const std::pair<std::string, std::string> cases[] = {
+        {"dir/wood.brtex", "dir/wood"}, {"wood.BRTEX", "wood.BRTEX"}, {"wood.tex", "wood.tex"},
+        {".brtex", ".brtex"},           {"a.brtex.brtex", "a.brtex"},
+    };
+    for (const auto& [input, stem] : cases) {
+        SCOPED_TRACE(input);
+        Put(input, kDirectTexture);
+        const ToolRun run = RunTool({"-a", input});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, Console("File " + stem + ".bmp written\nFile " + stem + "_alpha.bmp written\n"));
+        EXPECT_EQ(ReadFile(stem + ".bmp"), kDirectColour);
+        EXPECT_EQ(ReadFile(stem + "_alpha.bmp"), kDirectAlpha);
+    }
+}
+
+// A texture cut short still converts; the missing bytes read as 0.
+TEST_F(Cli, TruncatedTextureConvertsTheSameEveryTime)
+{
+    Bytes file = kDirectTexture;
+    file.resize(file.size() - 5); // keeps the first word and half the second
+    Put("t.brtex", file);
+    for (int round = 0; round < 2; ++round) {
+        const ToolRun run = RunTool({"t.brtex"});
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, Console("File t.bmp written\n"));
+        EXPECT_EQ(ReadFile("t.bmp"), Bmp(2, 2, {0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0xE3, 0}));
+    }
+}
+
+#ifndef _WIN32
+// A full device accepts the file's creation and fails its writes: that must
+// never be announced as written.
+TEST_F(Cli, WriteFailureOnFullDevice)
+{
+    if (!fs::exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    Put("t.brtex", kDirectTexture);
+    fs::create_symlink("/dev/full", "t.bmp");
+    ToolRun run = RunTool({"t.brtex", "-a"});
+    EXPECT_EQ(run.status, 8);
+    EXPECT_EQ(run.out, Console("ERROR: cannot write file t.bmp\n"));
+    EXPECT_FALSE(fs::exists("t_alpha.bmp"));
+
+    fs::remove("t.bmp");
+    fs::create_symlink("/dev/full", "t_alpha.bmp");
+    run = RunTool({"t.brtex", "-a"});
+    EXPECT_EQ(run.status, 9);
+    EXPECT_EQ(run.out, Console("File t.bmp written\nERROR: cannot write file t_alpha.bmp\n"));
+    EXPECT_EQ(ReadFile("t.bmp"), kDirectColour);
+}
+#endif

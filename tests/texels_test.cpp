@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "fixtures.h"
+#include "texels.h"
+
+namespace {
+
+constexpr RgbaPixel kUnwritten{1, 2, 3, 4};
+
+struct Decoded {
+    std::vector<RgbaPixel> pixels;
+    std::uint64_t consumed;
+    RgbaPixel At(int x, int y, int width) const { return pixels[static_cast<std::size_t>(y) * width + x]; }
+};
+
+Decoded Decode(std::uint32_t format, int width, int height, const Bytes& texels,
+               const std::function<void(TextureData*)>& set_palette = nullptr)
+{
+    Decoded out;
+    out.pixels.assign(static_cast<std::size_t>(width) * height, kUnwritten);
+    TextureData texture{};
+    texture.width = width;
+    texture.height = height;
+    texture.format = format;
+    texture.pixels = out.pixels.data();
+    if (set_palette) {
+        set_palette(&texture);
+    }
+    std::FILE* file = OpenBytes(texels);
+    EXPECT_NE(file, nullptr);
+    InputStream in;
+    BeginInput(&in, file);
+    ReadTexture(&in, &texture);
+    out.consumed = InputPosition(&in);
+    std::fclose(file);
+    return out;
+}
+
+struct Probe {
+    int x, y;
+    RgbaPixel expected;
+};
+
+struct Case {
+    const char* what;
+    std::uint32_t format;
+    int width, height;
+    Bytes texels;
+    std::uint64_t consumed;
+    std::vector<Probe> probes;
+    std::function<void(TextureData*)> set_palette = nullptr;
+};
+
+void RunCases(const std::vector<Case>& cases)
+{
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Decoded got = Decode(c.format, c.width, c.height, c.texels, c.set_palette);
+        EXPECT_EQ(got.consumed, c.consumed);
+        for (const Probe& p : c.probes) {
+            const RgbaPixel px = got.At(p.x, p.y, c.width);
+            EXPECT_EQ((std::vector<int>{px.r, px.g, px.b, px.a}),
+                      (std::vector<int>{p.expected.r, p.expected.g, p.expected.b, p.expected.a}))
+                << "pixel " << p.x << "," << p.y;
+        }
+    }
+}
+
+// Words 0, 1, 2, ... as texel data; with 5:6:5 each word is a distinct colour.
+Bytes Counting(std::size_t words)
+{
+    std::vector<std::uint16_t> w(words);
+    for (std::size_t i = 0; i < words; ++i) {
+        w[i] = static_cast<std::uint16_t>(i);
+    }
+    return Words(w);
+}
+
+Bytes Concat(Bytes a, const Bytes& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// RGBA8 tile data: a first pass of (A, R) pairs and a second of (G, B) pairs.
+Bytes Rgba8Passes(std::size_t texels)
+{
+    Bytes b;
+    for (std::size_t i = 0; i < texels; ++i) {
+        b.push_back(static_cast<std::uint8_t>(i));
+        b.push_back(static_cast<std::uint8_t>(100 + i));
+    }
+    for (std::size_t i = 0; i < texels; ++i) {
+        b.push_back(static_cast<std::uint8_t>(50 + i));
+        b.push_back(static_cast<std::uint8_t>(200 + i));
+    }
+    return b;
+}
+
+RgbaPixel Rgba8Texel(int i)
+{
+    return RgbaPixel{static_cast<std::uint8_t>(100 + i), static_cast<std::uint8_t>(50 + i),
+                     static_cast<std::uint8_t>(200 + i), static_cast<std::uint8_t>(i)};
+}
+
+} // namespace
+
+TEST(DirectColour, TileWalkAndPixelRules)
+{
+    const RgbaPixel red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255};
+    std::vector<std::uint16_t> mixed(16, 0xF800);
+    mixed[5] = 0x07E0;
+    mixed[15] = 0x001F;
+    RunCases({
+        {"565 primaries", kRGB565, 4, 4, Words(mixed), 32, {{0, 0, red}, {1, 1, green}, {3, 3, blue}, {2, 3, red}}},
+        {"565 two tiles side by side", kRGB565, 8, 4, Counting(32), 64,
+         {{3, 0, Rgb565(3)}, {4, 0, Rgb565(16)}, {0, 1, Rgb565(4)}, {7, 3, Rgb565(31)}}},
+        // 4 x 4 tiles over 6 x 6: 16 + 8 + 8 + 4 words, only in-image texels.
+        {"565 partial tiles", kRGB565, 6, 6, Counting(64), 72,
+         {{3, 3, Rgb565(15)}, {4, 0, Rgb565(16)}, {5, 3, Rgb565(23)}, {0, 4, Rgb565(24)}, {3, 5, Rgb565(31)},
+          {4, 4, Rgb565(32)}, {5, 5, Rgb565(35)}}},
+        {"5A3 both kinds of word", kRGB5A3, 5, 1, Words({0x8000, 0x0000, 0x7FFF, 0x7123, 0xFC1F}), 10,
+         {{0, 0, {0, 0, 0, 255}}, {1, 0, {0, 0, 0, 0}}, {2, 0, {255, 255, 255, 255}}, {3, 0, {0x11, 0x22, 0x33, 255}},
+          {4, 0, {255, 0, 255, 255}}}},
+        {"RGBA8 full tile", kRGBA8, 4, 4, Rgba8Passes(16), 64,
+         {{0, 0, Rgba8Texel(0)}, {1, 1, Rgba8Texel(5)}, {3, 3, Rgba8Texel(15)}}},
+        // A 3 x 2 tile holds 6 texels in each pass; the next tile follows at once.
+        {"RGBA8 partial tiles", kRGBA8, 7, 2, Concat(Rgba8Passes(8), Rgba8Passes(6)), 56,
+         {{3, 1, Rgba8Texel(7)}, {4, 0, Rgba8Texel(0)}, {6, 1, Rgba8Texel(5)}}},
+        {"565 cut short", kRGB565, 4, 4, Bytes{0xF8, 0x07, 0xE0}, 3,
+         {{0, 0, Rgb565(0xF807)}, {1, 0, Rgb565(0xE000)}, {2, 0, {0, 0, 0, 255}}, {3, 3, {0, 0, 0, 255}}}},
+        {"RGBA8 cut inside the second pass", kRGBA8, 4, 4, Bytes(40, 0x77), 40,
+         {{3, 0, {0x77, 0x77, 0x77, 0x77}}, {0, 1, {0x77, 0, 0, 0x77}}}},
+    });
+}
+
+TEST(Dispatch, CodesWithoutGeometryAndEmptyImagesReadNothing)
+{
+    for (std::uint32_t format : {7u, 10u, 11u, 12u, 13u, 15u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(format);
+        const Decoded got = Decode(format, 4, 4, Bytes(64, 0xFF));
+        EXPECT_EQ(got.consumed, 0u);
+        EXPECT_EQ(got.At(0, 0, 4).a, kUnwritten.a);
+    }
+    EXPECT_EQ(Decode(kRGBA8, 0, 9, Bytes(64, 0xFF)).consumed, 0u);
+    EXPECT_EQ(Decode(kRGB565, 9, 0, Bytes(64, 0xFF)).consumed, 0u);
+}
