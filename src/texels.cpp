@@ -39,6 +39,27 @@ void WalkTiles(InputStream* in, TextureData* texture)
     }
 }
 
+// One byte holds two texels, the left one in the high nibble. A row of odd
+// length still takes whole bytes; the last low nibble is read and dropped.
+template <typename Nibble>
+struct FourBit {
+    static constexpr std::int32_t kTileWidth = 8;
+    static constexpr std::int32_t kTileHeight = 8;
+    static std::size_t RowBytes(std::int32_t columns) { return static_cast<std::size_t>(columns + 1) / 2; }
+    static void DecodeRow(const std::uint8_t* src, std::int32_t columns, RowTarget at)
+    {
+        std::int32_t c = 0;
+        for (; c + 1 < columns; c += 2) {
+            const std::uint8_t byte = src[c / 2];
+            PutData(at.texture, at.x + c, at.y, Nibble::Pixel(at.texture, byte >> 4));
+            PutData(at.texture, at.x + c + 1, at.y, Nibble::Pixel(at.texture, byte & 0xF));
+        }
+        if (c < columns) {
+            PutData(at.texture, at.x + c, at.y, Nibble::Pixel(at.texture, src[c / 2] >> 4));
+        }
+    }
+};
+
 // Formats of one or two bytes a texel, each decoded alone.
 template <std::int32_t TileWidth, std::int32_t TileHeight, std::size_t BytesPerTexel, typename Texel>
 struct Bytewise {
@@ -52,6 +73,35 @@ struct Bytewise {
                     Texel::Pixel(at.texture, src + BytesPerTexel * static_cast<std::size_t>(c)));
         }
     }
+};
+
+struct IntensityNibble {
+    static RgbaPixel Pixel(const TextureData*, std::uint32_t v) { return Grey(Expand4(v), Expand4(v)); }
+};
+
+struct PaletteNibble {
+    static RgbaPixel Pixel(const TextureData* t, std::uint32_t v) { return t->palette[v]; }
+};
+
+struct IntensityByte {
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return Grey(p[0], p[0]); }
+};
+
+// Intensity in the low nibble, alpha in the high one.
+struct IntensityAlphaByte {
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p)
+    {
+        return Grey(Expand4(p[0] & 0xF), Expand4(p[0] >> 4));
+    }
+};
+
+// Alpha first, then intensity.
+struct IntensityAlphaPair {
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return Grey(p[1], p[0]); }
+};
+
+struct PaletteByte {
+    static RgbaPixel Pixel(const TextureData* t, const std::uint8_t* p) { return t->palette[p[0]]; }
 };
 
 struct Rgb565Word {
@@ -104,6 +154,24 @@ void DecodeRgba8(InputStream* in, TextureData* texture)
 void ReadTexture(InputStream* in, TextureData* texture)
 {
     switch (texture->format) {
+    case kI4:
+        WalkTiles<FourBit<IntensityNibble>>(in, texture);
+        break;
+    case kI8:
+        WalkTiles<Bytewise<8, 4, 1, IntensityByte>>(in, texture);
+        break;
+    case kIA4:
+        WalkTiles<Bytewise<8, 4, 1, IntensityAlphaByte>>(in, texture);
+        break;
+    case kIA8:
+        WalkTiles<Bytewise<4, 4, 2, IntensityAlphaPair>>(in, texture);
+        break;
+    case kCI4:
+        WalkTiles<FourBit<PaletteNibble>>(in, texture);
+        break;
+    case kCI8:
+        WalkTiles<Bytewise<8, 4, 1, PaletteByte>>(in, texture);
+        break;
     case kRGB565:
         WalkTiles<Bytewise<4, 4, 2, Rgb565Word>>(in, texture);
         break;

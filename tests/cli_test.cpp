@@ -238,3 +238,33 @@ TEST_F(Cli, WriteFailureOnFullDevice)
     EXPECT_EQ(ReadFile("t.bmp"), kDirectColour);
 }
 #endif
+
+// Both indexed formats through a palette in each entry decoding; index 200
+// and nibble 12 name entries the palette file does not fill, which are zero.
+TEST_F(Cli, IndexedTexturesThroughEachPaletteDecoding)
+{
+    const Bytes entries{0x12, 0x34, 0xF8, 0x00, 0x80, 0x1F};
+    struct Case {
+        std::uint32_t entry_format;
+        Bytes colour_bgr; // entries 1, 2 and an unfilled one
+        Bytes alpha;
+    } cases[] = {
+        {0, {0xF8, 0xF8, 0xF8, 0x80, 0x80, 0x80, 0, 0, 0}, {0x00, 0x00, 0x00, 0x1F, 0x1F, 0x1F, 0, 0, 0}},
+        {1, {0, 0, 0xFF, 0xFF, 0, 0x84, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}},
+        {2, {0, 0, 0xF7, 0xFF, 0, 0, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}},
+        {0x100, {0, 0, 0xF7, 0xFF, 0, 0, 0, 0, 0}, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}},
+    };
+    Put("ci8.brtex", MakeBRTEX(3, 1, 9, Bytes{1, 2, 200}));
+    Put("ci4.brtex", MakeBRTEX(3, 1, 8, Bytes{0x12, 0xC7}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.entry_format);
+        Put("p.brplt", MakeBRPLT(c.entry_format, 3, entries, 2));
+        for (const std::string stem : {"ci8", "ci4"}) {
+            const ToolRun run = RunTool({"-a", stem + ".brtex", "p.brplt"});
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.out, Console("File " + stem + ".bmp written\nFile " + stem + "_alpha.bmp written\n"));
+            EXPECT_EQ(ReadFile(stem + ".bmp"), Bmp(3, 1, c.colour_bgr)) << stem;
+            EXPECT_EQ(ReadFile(stem + "_alpha.bmp"), Bmp(3, 1, c.alpha)) << stem;
+        }
+    }
+}

@@ -147,3 +147,81 @@ TEST(Dispatch, CodesWithoutGeometryAndEmptyImagesReadNothing)
     EXPECT_EQ(Decode(kRGBA8, 0, 9, Bytes(64, 0xFF)).consumed, 0u);
     EXPECT_EQ(Decode(kRGB565, 9, 0, Bytes(64, 0xFF)).consumed, 0u);
 }
+
+namespace {
+
+Bytes Sequence(std::size_t count)
+{
+    Bytes b(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        b[i] = static_cast<std::uint8_t>(i);
+    }
+    return b;
+}
+
+RgbaPixel Same(std::uint8_t v)
+{
+    return RgbaPixel{v, v, v, v};
+}
+
+// A palette whose entries all differ in every channel.
+void DistinctPalette(TextureData* texture)
+{
+    for (int i = 0; i < 256; ++i) {
+        texture->palette[i] = RgbaPixel{static_cast<std::uint8_t>(i), static_cast<std::uint8_t>(2 * i + 1),
+                                        static_cast<std::uint8_t>(255 - i), static_cast<std::uint8_t>(i ^ 0x5A)};
+    }
+}
+
+RgbaPixel Entry(int i)
+{
+    TextureData texture{};
+    DistinctPalette(&texture);
+    return texture.palette[i];
+}
+
+} // namespace
+
+TEST(Intensity, NibblesBytesAndTileEdges)
+{
+    RunCases({
+        {"I4 high nibble first", kI4, 2, 1, Bytes{0x3C}, 1, {{0, 0, Same(0x33)}, {1, 0, Same(0xCC)}}},
+        {"I4 one full tile", kI4, 8, 8, Sequence(64), 32, {{7, 7, Same(0xFF)}, {2, 1, Same(0x00)}, {3, 1, Same(0x55)}}},
+        {"I4 tiles side by side", kI4, 16, 8, Sequence(64), 64, {{8, 0, Same(0x22)}, {9, 0, Same(0x00)}}},
+        // Width 7: a row's fourth byte gives column 6 and its low nibble is dropped.
+        {"I4 odd width", kI4, 7, 3, Bytes{0x01, 0x23, 0x45, 0x6F, 0x89, 0xAB, 0xCD, 0xE1, 0x7F, 0, 0, 0x2F}, 12,
+         {{6, 0, Same(0x66)}, {0, 1, Same(0x88)}, {6, 1, Same(0xEE)}, {0, 2, Same(0x77)}, {6, 2, Same(0x22)}}},
+        {"I8 byte", kI8, 1, 1, Bytes{0x5A}, 1, {{0, 0, Same(0x5A)}}},
+        // 8 x 4 tiles over 10 x 5: 32 + 8 + 8 + 2 bytes.
+        {"I8 partial tiles", kI8, 10, 5, Sequence(80), 50,
+         {{7, 3, Same(31)}, {8, 0, Same(32)}, {9, 3, Same(39)}, {0, 4, Same(40)}, {7, 4, Same(47)}, {9, 4, Same(49)}}},
+    });
+}
+
+TEST(IntensityAlpha, ChannelOrder)
+{
+    RunCases({
+        {"IA4 alpha in the high nibble", kIA4, 1, 1, Bytes{0x3C}, 1, {{0, 0, {0xCC, 0xCC, 0xCC, 0x33}}}},
+        {"IA4 partial tile", kIA4, 9, 1, Sequence(16), 9, {{7, 0, {0x77, 0x77, 0x77, 0}}, {8, 0, {0x88, 0x88, 0x88, 0}}}},
+        {"IA8 alpha first", kIA8, 2, 1, Bytes{0x80, 0x40, 0x01, 0xFE}, 4,
+         {{0, 0, {0x40, 0x40, 0x40, 0x80}}, {1, 0, {0xFE, 0xFE, 0xFE, 0x01}}}},
+        // 4 x 4 tiles over 5 x 5: 32 + 8 + 8 + 2 bytes.
+        {"IA8 partial tiles", kIA8, 5, 5, Sequence(64), 50,
+         {{4, 0, {33, 33, 33, 32}}, {0, 4, {41, 41, 41, 40}}, {4, 4, {49, 49, 49, 48}}}},
+    });
+}
+
+TEST(Indexed, EntriesCopiedWhole)
+{
+    RunCases({
+        {"CI8 index", kCI8, 3, 1, Bytes{0x02, 0xFF, 0x00}, 3,
+         {{0, 0, Entry(2)}, {1, 0, Entry(255)}, {2, 0, Entry(0)}}, DistinctPalette},
+        {"CI8 partial tiles", kCI8, 9, 5, Sequence(64), 45,
+         {{8, 0, Entry(32)}, {8, 3, Entry(35)}, {0, 4, Entry(36)}, {8, 4, Entry(44)}}, DistinctPalette},
+        {"CI4 high nibble first", kCI4, 2, 1, Bytes{0x3C}, 1, {{0, 0, Entry(3)}, {1, 0, Entry(12)}}, DistinctPalette},
+        {"CI4 odd width", kCI4, 7, 2, Bytes{0x01, 0x23, 0x45, 0x6F, 0x89, 0xAB, 0xCD, 0xE1}, 8,
+         {{5, 0, Entry(5)}, {6, 0, Entry(6)}, {0, 1, Entry(8)}, {6, 1, Entry(14)}}, DistinctPalette},
+        {"CI4 tile rows below", kCI4, 3, 9, Sequence(64), 18,
+         {{1, 7, Entry(14)}, {2, 7, Entry(0)}, {0, 8, Entry(1)}, {1, 8, Entry(0)}, {2, 8, Entry(1)}}, DistinctPalette},
+    });
+}
