@@ -149,6 +149,79 @@ void DecodeRgba8(InputStream* in, TextureData* texture)
     }
 }
 
+// CMPR: 8 x 8 tiles, each four 4 x 4 blocks (top-left, top-right,
+// bottom-left, bottom-right). A block is two 5:6:5 endpoints and one byte of
+// 2-bit indexes per row, column 0 in the top bits. Both endpoints are stored
+// for every block, even one wholly outside the image; a row's index byte is
+// stored when the row lies inside the image, whatever its columns.
+
+struct BlockColours {
+    RgbaPixel index[4];
+};
+
+// channel = a x w + b x (1 - w), truncated. In double precision the products
+// and the sum are exact, since w has at most 25 significant bits; rounding,
+// single precision or integer thirds would change some bytes.
+std::uint8_t Blend(std::uint8_t a, std::uint8_t b, float weight)
+{
+    const double w = weight;
+    return static_cast<std::uint8_t>(static_cast<int>(a * w + b * (1.0 - w)));
+}
+
+RgbaPixel Blend(RgbaPixel a, RgbaPixel b, float weight, std::uint8_t alpha)
+{
+    return RgbaPixel{Blend(a.r, b.r, weight), Blend(a.g, b.g, weight), Blend(a.b, b.b, weight), alpha};
+}
+
+BlockColours ComputeBlockColours(std::uint32_t c0, std::uint32_t c1)
+{
+    const RgbaPixel p0 = Rgb565(c0);
+    const RgbaPixel p1 = Rgb565(c1);
+    const bool four_colours = c1 < c0;
+    return BlockColours{{
+        Blend(p0, p1, 1.0f, 255),
+        Blend(p0, p1, 0.0f, 255),
+        Blend(p0, p1, four_colours ? 0.6666667f : 0.5f, 255),
+        // Transparent when the order of the endpoints says so, but the
+        // colour is kept.
+        Blend(p0, p1, 0.33333334f, four_colours ? 255 : 0),
+    }};
+}
+
+std::int32_t Clamp4(std::int32_t n)
+{
+    return n < 0 ? 0 : n > 4 ? 4 : n;
+}
+
+void DecodeBlock(InputStream* in, TextureData* texture, std::int32_t x0, std::int32_t y0)
+{
+    const std::int32_t rows = Clamp4(texture->height - y0);
+    const std::int32_t columns = Clamp4(texture->width - x0);
+    const std::uint8_t* block = ReadSpan(in, 4 + static_cast<std::size_t>(rows));
+    const BlockColours colours = ComputeBlockColours(Load16(block), Load16(block + 2));
+    for (std::int32_t r = 0; r < rows; ++r) {
+        const std::uint32_t indexes = block[4 + r];
+        for (std::int32_t k = 0; k < columns; ++k) {
+            PutData(texture, x0 + k, y0 + r, colours.index[(indexes >> (6 - 2 * k)) & 3]);
+        }
+    }
+}
+
+void DecodeCmpr(InputStream* in, TextureData* texture)
+{
+    const std::int32_t tiles_down = (texture->height + 7) / 8;
+    const std::int32_t tiles_across = (texture->width + 7) / 8;
+    for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
+        for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
+            for (std::int32_t sr = 0; sr < 2; ++sr) {
+                for (std::int32_t sc = 0; sc < 2; ++sc) {
+                    DecodeBlock(in, texture, (tx * 2 + sc) * 4, (ty * 2 + sr) * 4);
+                }
+            }
+        }
+    }
+}
+
 } // namespace
 
 void ReadTexture(InputStream* in, TextureData* texture)
@@ -181,9 +254,11 @@ void ReadTexture(InputStream* in, TextureData* texture)
     case kRGBA8:
         DecodeRgba8(in, texture);
         break;
+    case kCMPR:
+        DecodeCmpr(in, texture);
+        break;
     default:
-        // Not a texel format, or one this build does not decode yet: the
-        // buffer keeps its initial content.
+        // Not a texel format: the buffer keeps its initial content.
         break;
     }
 }

@@ -2,6 +2,7 @@
 // the fixture writer: printed text, exit status and output bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -267,4 +268,38 @@ TEST_F(Cli, IndexedTexturesThroughEachPaletteDecoding)
             EXPECT_EQ(ReadFile(stem + "_alpha.bmp"), Bmp(3, 1, c.alpha)) << stem;
         }
     }
+}
+
+// 12 x 10 CMPR: every block holds blue over red (three colours and
+// transparency) with indexes 0, 1, 2, 3 across each row. Blocks right of the
+// image still store index bytes for image rows; blocks below store none.
+TEST_F(Cli, BlockCompressedTextureWithPartialTiles)
+{
+    Bytes texels;
+    for (int tile_top : {0, 8}) {
+        for (int tile = 0; tile < 2; ++tile) {
+            for (int block_top : {tile_top, tile_top + 4}) {
+                for (int block = 0; block < 2; ++block) {
+                    const Bytes endpoints = Words({0x001F, 0xF800});
+                    texels.insert(texels.end(), endpoints.begin(), endpoints.end());
+                    const int rows = std::min(4, std::max(0, 10 - block_top));
+                    texels.insert(texels.end(), static_cast<std::size_t>(rows), 0x1B);
+                }
+            }
+        }
+    }
+    ASSERT_EQ(texels.size(), 104u);
+    Put("c.brtex", MakeBRTEX(12, 10, 14, texels));
+    const ToolRun run = RunTool({"c.brtex", "-a"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Console("File c.bmp written\nFile c_alpha.bmp written\n"));
+    const Bytes colour_quad{255, 0, 0, 0, 0, 255, 127, 0, 127, 85, 0, 169};
+    const Bytes alpha_quad{255, 255, 255, 255, 255, 255, 255, 255, 255, 0, 0, 0};
+    Bytes colour, alpha;
+    for (int i = 0; i < 30; ++i) {
+        colour.insert(colour.end(), colour_quad.begin(), colour_quad.end());
+        alpha.insert(alpha.end(), alpha_quad.begin(), alpha_quad.end());
+    }
+    EXPECT_EQ(ReadFile("c.bmp"), Bmp(12, 10, colour));
+    EXPECT_EQ(ReadFile("c_alpha.bmp"), Bmp(12, 10, alpha));
 }

@@ -225,3 +225,73 @@ TEST(Indexed, EntriesCopiedWhole)
          {{1, 7, Entry(14)}, {2, 7, Entry(0)}, {0, 8, Entry(1)}, {1, 8, Entry(0)}, {2, 8, Entry(1)}}, DistinctPalette},
     });
 }
+
+namespace {
+
+// A 4 x 1 CMPR texture: its top-left block with endpoints c0, c1 and the
+// index byte of its only row, then the endpoints and in-image index byte
+// of the top-right block and the endpoints of the two lower blocks.
+Bytes OneCmprRow(std::uint16_t c0, std::uint16_t c1, std::uint8_t indexes)
+{
+    Bytes b = Words({c0, c1});
+    b.push_back(indexes);
+    b.resize(18, 0);
+    return b;
+}
+
+Case CmprCase(const char* what, std::uint16_t c0, std::uint16_t c1, std::uint8_t indexes,
+              std::vector<RgbaPixel> columns)
+{
+    Case c{what, kCMPR, 4, 1, OneCmprRow(c0, c1, indexes), 18, {}};
+    for (int k = 0; k < 4; ++k) {
+        c.probes.push_back(Probe{k, 0, columns[k]});
+    }
+    return c;
+}
+
+} // namespace
+
+// Index byte 0x1B holds indexes 0, 1, 2, 3 for columns 0 to 3.
+TEST(BlockCompressed, BlockColoursAreTruncatedDoubleBlends)
+{
+    RunCases({
+        CmprCase("white over black, four colours", 0xFFFF, 0x0000, 0x1B,
+                 {Same(255), {0, 0, 0, 255}, {170, 170, 170, 255}, {85, 85, 85, 255}}),
+        CmprCase("black under white, three colours and transparency", 0x0000, 0xFFFF, 0x1B,
+                 {{0, 0, 0, 255}, Same(255), {127, 127, 127, 255}, {169, 169, 169, 0}}),
+        CmprCase("equal endpoints: half weight, index 3 transparent", 0x1234, 0x1234, 0x1B,
+                 {{16, 69, 165, 255}, {16, 69, 165, 255}, {16, 69, 165, 255}, {16, 69, 165, 0}}),
+        // Channels 8, 4, 0 over 0, 16, 0: 4 x w + 16 x (1 - w) = 7.99999976 for index 2.
+        // Rounding or integer thirds give 8, and 12 for index 3.
+        CmprCase("truncation, not rounding", 0x0820, 0x0080, 0x1B,
+                 {{8, 4, 0, 255}, {0, 16, 0, 255}, {5, 7, 0, 255}, {2, 11, 0, 255}}),
+        // 255 x (1 - w) falls just short of 170 and of 85 for indexes 3 and 2.
+        CmprCase("column 0 in the top bits", 0xF800, 0x001F, 0xE4,
+                 {{85, 0, 169, 255}, {170, 0, 84, 255}, {0, 0, 255, 255}, {255, 0, 0, 255}}),
+        // 0x8000 > 0x7FFF as unsigned words: four colours, so index 3 stays opaque.
+        CmprCase("unsigned comparison of endpoints", 0x8000, 0x7FFF, 0xFF,
+                 {{126, 169, 169, 255}, {126, 169, 169, 255}, {126, 169, 169, 255}, {126, 169, 169, 255}}),
+    });
+}
+
+TEST(BlockCompressed, EndpointsAlwaysReadIndexBytesOnlyForImageRows)
+{
+    struct Size {
+        int width, height;
+        std::uint64_t consumed;
+    } sizes[] = {
+        {8, 8, 32}, {4, 4, 24}, {12, 8, 64}, {4, 1, 18}, {8, 12, 56}, {1, 9, 32 + 4 + 1 + 4 + 1 + 4 + 4},
+    };
+    for (const Size& s : sizes) {
+        SCOPED_TRACE(testing::Message() << s.width << " x " << s.height);
+        EXPECT_EQ(Decode(kCMPR, s.width, s.height, Bytes(256, 0x1B)).consumed, s.consumed);
+    }
+    // In an 8 x 8 tile the bottom-left block follows the top-right one.
+    Bytes tile(32, 0);
+    const Bytes bottom_left = Words({0xF800, 0xF800});
+    std::copy(bottom_left.begin(), bottom_left.end(), tile.begin() + 16);
+    const Decoded got = Decode(kCMPR, 8, 8, tile);
+    EXPECT_EQ(got.At(0, 4, 8).r, 255);
+    EXPECT_EQ(got.At(4, 4, 8).r, 0);
+    EXPECT_EQ(got.At(4, 0, 8).r, 0);
+}
