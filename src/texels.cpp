@@ -1,5 +1,8 @@
 #include "texels.h"
 
+#include <array>
+#include <bit>
+
 namespace {
 
 // Texels are stored in tiles, the tiles row by row and each tile's texels
@@ -10,10 +13,11 @@ namespace {
 // A format supplies its tile size, the bytes one tile row of `count` texels
 // occupies, and a routine that decodes such a row.
 
+// Where a decoded row segment goes: its first pixel, and the record for
+// the formats whose pixels come from the palette.
 struct RowTarget {
-    TextureData* texture;
-    std::int32_t x; // first column of the row segment
-    std::int32_t y;
+    RgbaPixel* pixels;
+    const TextureData* texture;
 };
 
 template <typename Format>
@@ -32,8 +36,10 @@ void WalkTiles(InputStream* in, TextureData* texture)
             const std::size_t row_bytes = Format::RowBytes(columns);
             const std::uint8_t* src = ReadSpan(in, row_bytes * static_cast<std::size_t>(rows));
             for (std::int32_t r = 0; r < rows; ++r) {
-                Format::DecodeRow(src + row_bytes * static_cast<std::size_t>(r), columns,
-                                  RowTarget{texture, x0, y0 + r});
+                RgbaPixel* row = texture->pixels +
+                                 static_cast<std::size_t>(y0 + r) * static_cast<std::size_t>(texture->width) +
+                                 static_cast<std::size_t>(x0);
+                Format::DecodeRow(src + row_bytes * static_cast<std::size_t>(r), columns, RowTarget{row, texture});
             }
         }
     }
@@ -51,11 +57,11 @@ struct FourBit {
         std::int32_t c = 0;
         for (; c + 1 < columns; c += 2) {
             const std::uint8_t byte = src[c / 2];
-            PutData(at.texture, at.x + c, at.y, Nibble::Pixel(at.texture, byte >> 4));
-            PutData(at.texture, at.x + c + 1, at.y, Nibble::Pixel(at.texture, byte & 0xF));
+            at.pixels[c] = Nibble::Pixel(at.texture, byte >> 4);
+            at.pixels[c + 1] = Nibble::Pixel(at.texture, byte & 0xF);
         }
         if (c < columns) {
-            PutData(at.texture, at.x + c, at.y, Nibble::Pixel(at.texture, src[c / 2] >> 4));
+            at.pixels[c] = Nibble::Pixel(at.texture, src[c / 2] >> 4);
         }
     }
 };
@@ -69,14 +75,40 @@ struct Bytewise {
     static void DecodeRow(const std::uint8_t* src, std::int32_t columns, RowTarget at)
     {
         for (std::int32_t c = 0; c < columns; ++c) {
-            PutData(at.texture, at.x + c, at.y,
-                    Texel::Pixel(at.texture, src + BytesPerTexel * static_cast<std::size_t>(c)));
+            at.pixels[c] = Texel::Pixel(at.texture, src + BytesPerTexel * static_cast<std::size_t>(c));
         }
     }
 };
 
+// Pixel rules as lookup tables, built at compile time from the colour
+// rules themselves. A 16-bit word's expansion is a copy of single bits, so
+// it splits into an OR of a part from its high byte and a part from its low
+// byte; in RGB5A3 the low byte's part also depends on bit 15.
+template <std::size_t Size, typename Rule>
+constexpr std::array<std::uint32_t, Size> MakeTable(Rule rule)
+{
+    std::array<std::uint32_t, Size> table{};
+    for (std::uint32_t i = 0; i < Size; ++i) {
+        table[i] = std::bit_cast<std::uint32_t>(rule(i));
+    }
+    return table;
+}
+
+constexpr auto kIntensity4 = MakeTable<16>([](std::uint32_t v) { return Grey(Expand4(v), Expand4(v)); });
+constexpr auto kIntensityAlpha4 =
+    MakeTable<256>([](std::uint32_t v) { return Grey(Expand4(v & 0xF), Expand4(v >> 4)); });
+constexpr auto kRgb565High = MakeTable<256>([](std::uint32_t v) { return Rgb565(v << 8); });
+constexpr auto kRgb565Low = MakeTable<256>([](std::uint32_t v) { return Rgb565(v); });
+constexpr auto kRgb5A3High = MakeTable<256>([](std::uint32_t v) { return Rgb5A3(v << 8); });
+constexpr auto kRgb5A3Low = MakeTable<512>([](std::uint32_t v) { return Rgb5A3(((v >> 8) << 15) | (v & 0xFF)); });
+
+RgbaPixel FromTable(std::uint32_t packed)
+{
+    return std::bit_cast<RgbaPixel>(packed);
+}
+
 struct IntensityNibble {
-    static RgbaPixel Pixel(const TextureData*, std::uint32_t v) { return Grey(Expand4(v), Expand4(v)); }
+    static RgbaPixel Pixel(const TextureData*, std::uint32_t v) { return FromTable(kIntensity4[v]); }
 };
 
 struct PaletteNibble {
@@ -84,15 +116,12 @@ struct PaletteNibble {
 };
 
 struct IntensityByte {
-    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return Grey(p[0], p[0]); }
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return FromTable(p[0] * 0x01010101u); }
 };
 
 // Intensity in the low nibble, alpha in the high one.
 struct IntensityAlphaByte {
-    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p)
-    {
-        return Grey(Expand4(p[0] & 0xF), Expand4(p[0] >> 4));
-    }
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return FromTable(kIntensityAlpha4[p[0]]); }
 };
 
 // Alpha first, then intensity.
@@ -105,11 +134,17 @@ struct PaletteByte {
 };
 
 struct Rgb565Word {
-    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return Rgb565(Load16(p)); }
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p)
+    {
+        return FromTable(kRgb565High[p[0]] | kRgb565Low[p[1]]);
+    }
 };
 
 struct Rgb5A3Word {
-    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return Rgb5A3(Load16(p)); }
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p)
+    {
+        return FromTable(kRgb5A3High[p[0]] | kRgb5A3Low[((p[0] & 0x80u) << 1) | p[1]]);
+    }
 };
 
 // RGBA8 stores each 4 x 4 tile twice over its in-image texels: first alpha
