@@ -68,23 +68,6 @@ bool WriteOutput(const std::string& name, void (*writer)(std::FILE*, std::int32_
     return written;
 }
 
-// The zeroed pixel buffer, or nullptr when the image cannot be converted:
-// its BMP would not fit the 32-bit size field, or the memory is not there.
-// The size is checked before anything is allocated, so a tiny file that
-// declares a huge image costs nothing.
-RgbaPixel* AllocatePixels(const TextureData* texture)
-{
-    if (BMPFileSize(texture->width, texture->height) > UINT32_MAX) {
-        return nullptr;
-    }
-    const std::uint64_t count = static_cast<std::uint64_t>(texture->width) * static_cast<std::uint64_t>(texture->height);
-    if (count > SIZE_MAX / sizeof(RgbaPixel)) {
-        return nullptr;
-    }
-    // One pixel at least, so that an empty image is told apart from a failure.
-    return static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
-}
-
 // The texture name without a trailing ".brtex", keeping any directory part.
 std::string OutputStem(const std::string& texture_name)
 {

@@ -2,6 +2,9 @@
 
 #include <array>
 #include <bit>
+#include <cstdlib>
+
+#include "bmp.h"
 
 namespace {
 
@@ -296,4 +299,17 @@ void ReadTexture(InputStream* in, TextureData* texture)
         // Not a texel format: the buffer keeps its initial content.
         break;
     }
+}
+
+RgbaPixel* AllocatePixels(const TextureData* texture)
+{
+    if (BMPFileSize(texture->width, texture->height) > UINT32_MAX) {
+        return nullptr;
+    }
+    const std::uint64_t count = static_cast<std::uint64_t>(texture->width) * static_cast<std::uint64_t>(texture->height);
+    if (count > SIZE_MAX / sizeof(RgbaPixel)) {
+        return nullptr;
+    }
+    // One pixel at least, so that an empty image is told apart from a failure.
+    return static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
 }

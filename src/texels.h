@@ -26,6 +26,13 @@ inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPi
                     static_cast<std::size_t>(x)] = pixel;
 }
 
+// The zeroed pixel buffer for the record's image, to be freed with
+// std::free; nullptr when the image cannot be converted: its BMP would not
+// fit the 32-bit size field, or the memory is not there. The size is checked
+// before anything is allocated, so a tiny file that declares a huge image
+// costs nothing.
+RgbaPixel* AllocatePixels(const TextureData* texture);
+
 // Decodes from the stream's position into texture->pixels, which must hold
 // width x height pixels. Codes that are not texel formats decode nothing.
 // Bytes past the end of the file read as 0; nothing is ever reported.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 #include "fixtures.h"
@@ -325,4 +326,25 @@ TEST(PixelRules, EveryStoredValueDecodesAsTheRuleSays)
         wrong += !same(i4.pixels[v], Same(Expand4(nibble)));
     }
     EXPECT_EQ(wrong, 0);
+}
+
+// A file that ends early decodes as if the missing bytes were zeros, in every
+// format and at every cut, and the reader never claims bytes it did not get.
+TEST(Truncation, EveryCutDecodesAsZeroFill)
+{
+    constexpr int kWidth = 9, kHeight = 7; // partial tiles in every format
+    const Bytes full = Sequence(256);
+    for (std::uint32_t format : {kI4, kI8, kIA4, kIA8, kRGB565, kRGB5A3, kRGBA8, kCI4, kCI8, kCMPR}) {
+        const std::uint64_t needed = Decode(format, kWidth, kHeight, full, DistinctPalette).consumed;
+        for (std::size_t cut = 0; cut <= needed; ++cut) {
+            SCOPED_TRACE(testing::Message() << "format " << format << " cut at " << cut);
+            Bytes zero_filled(full.begin(), full.begin() + static_cast<std::ptrdiff_t>(cut));
+            const Decoded cut_short = Decode(format, kWidth, kHeight, zero_filled, DistinctPalette);
+            zero_filled.resize(full.size(), 0);
+            const Decoded filled = Decode(format, kWidth, kHeight, zero_filled, DistinctPalette);
+            EXPECT_EQ(cut_short.consumed, cut);
+            ASSERT_EQ(0, std::memcmp(cut_short.pixels.data(), filled.pixels.data(),
+                                     filled.pixels.size() * sizeof(RgbaPixel)));
+        }
+    }
 }

@@ -1,0 +1,54 @@
+// Fuzz target for the container readers alone: the same bytes read as a
+// BRTEX file and as a BRPLT file, each through a fresh stream.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "containers.h"
+
+namespace {
+
+std::FILE* OpenMemory(const std::uint8_t* bytes, std::size_t size)
+{
+    static std::uint8_t empty = 0;
+    return fmemopen(size > 0 ? const_cast<std::uint8_t*>(bytes) : &empty, size, "rb");
+}
+
+// Runs one reader and checks what it promises: the header fields stay in
+// their 16-bit ranges, a reader that finds nothing leaves the record alone,
+// and the stream never claims to be past the end of the file.
+void Check(int (*reader)(InputStream*, TextureData*), const std::uint8_t* data, std::size_t size)
+{
+    std::FILE* file = OpenMemory(data, size);
+    if (file == nullptr) {
+        std::abort();
+    }
+    InputStream in;
+    BeginInput(&in, file);
+    TextureData texture{};
+    TextureData untouched{};
+    const int found = reader(&in, &texture);
+    if (found != 0 && found != 1) {
+        std::abort();
+    }
+    if (!found && std::memcmp(&texture, &untouched, sizeof texture) != 0) {
+        std::abort();
+    }
+    if (texture.width < 0 || texture.width > 65535 || texture.height < 0 || texture.height > 65535) {
+        std::abort();
+    }
+    if (InputPosition(&in) > size) {
+        std::abort();
+    }
+    std::fclose(file);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    Check(ReadBRTEX, data, size);
+    Check(ReadBRPLT, data, size);
+    return 0;
+}

@@ -1,0 +1,29 @@
+// The input layout of the whole-conversion fuzz target, shared with the
+// corpus generator: a 16-bit big-endian length, that many bytes of texture
+// file, and the rest as the palette file. A length beyond the data gives the
+// texture everything and the palette nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct FuzzFiles {
+    const std::uint8_t* texture;
+    std::size_t texture_size;
+    const std::uint8_t* palette;
+    std::size_t palette_size;
+};
+
+inline FuzzFiles SplitFuzzInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 2) {
+        return FuzzFiles{data, 0, data, 0};
+    }
+    std::size_t length = (static_cast<std::size_t>(data[0]) << 8) | data[1];
+    data += 2;
+    size -= 2;
+    if (length > size) {
+        length = size;
+    }
+    return FuzzFiles{data, length, data + length, size - length};
+}
