@@ -36,15 +36,12 @@ std::string Quoted(const std::string& s)
     return quoted;
 }
 
-// Runs the tool in the current directory with the given arguments.
-ToolRun RunTool(const std::vector<std::string>& args)
+// Runs the tool in the current directory with `arguments` as typed at a
+// prompt, so that a wildcard among them is expanded: by the shell on POSIX
+// systems, by the program's own runtime on Windows.
+ToolRun RunCommandLine(const std::string& arguments)
 {
-    std::string command = Quoted(kTool.string());
-    for (const std::string& a : args) {
-        command += ' ';
-        command += Quoted(a);
-    }
-    command += " > kestrune-stdout.txt";
+    std::string command = Quoted(kTool.string()) + arguments + " > kestrune-stdout.txt";
 #ifdef _WIN32
     command = Quoted(command); // cmd.exe drops the outer pair of quotes
     const int status = std::system(command.c_str());
@@ -55,6 +52,16 @@ ToolRun RunTool(const std::vector<std::string>& args)
     const Bytes out = ReadFile("kestrune-stdout.txt");
     fs::remove("kestrune-stdout.txt");
     return ToolRun{status, std::string(out.begin(), out.end())};
+}
+
+// Runs the tool with each argument quoted, as given.
+ToolRun RunTool(const std::vector<std::string>& args)
+{
+    std::string arguments;
+    for (const std::string& a : args) {
+        arguments += ' ' + Quoted(a);
+    }
+    return RunCommandLine(arguments);
 }
 
 // The console text of a run: the banner, then `lines`. Standard output is a
@@ -302,4 +309,44 @@ TEST_F(Cli, BlockCompressedTextureWithPartialTiles)
     }
     EXPECT_EQ(ReadFile("c.bmp"), Bmp(12, 10, colour));
     EXPECT_EQ(ReadFile("c_alpha.bmp"), Bmp(12, 10, alpha));
+}
+
+// `kestrune *.brtex` takes the first match as the texture and the second as
+// its palette. Each file is both a one-pixel CI8 texture and a palette whose
+// entry 0 is its own colour, so the match order, which the file system
+// decides, does not matter: one BMP, in the other file's colour.
+TEST_F(Cli, WildcardNamesTextureAndPalette)
+{
+    const auto texture_and_palette = [](std::uint16_t colour) {
+        Bytes file = MakeBRTEX(1, 1, 9, Bytes{0});
+        const Bytes palette = MakeBRPLT(1, 1, Words({colour}));
+        file.insert(file.end(), palette.begin(), palette.end());
+        return file;
+    };
+    Put("w1.brtex", texture_and_palette(0xF800));
+    Put("w2.brtex", texture_and_palette(0x001F));
+    const ToolRun run = RunCommandLine(" *.brtex");
+    EXPECT_EQ(run.status, 0);
+    const bool w1_first = fs::exists("w1.bmp");
+    EXPECT_NE(w1_first, fs::exists("w2.bmp"));
+    const std::string stem = w1_first ? "w1" : "w2";
+    EXPECT_EQ(run.out, Console("File " + stem + ".bmp written\n"));
+    EXPECT_EQ(ReadFile(stem + ".bmp"), Bmp(1, 1, w1_first ? Bytes{0xFF, 0, 0} : Bytes{0, 0, 0xFF}));
+}
+
+// A texture in a folder named beyond ASCII converts beside itself, and the
+// messages name it in UTF-8, the bytes it was given.
+TEST_F(Cli, NamesBeyondAscii)
+{
+    const std::u8string folder = u8"\u30c6\u30af\u30b9\u30c1\u30e3 \u00e9t\u00e9";
+    ASSERT_TRUE(fs::create_directory(fs::path(folder)));
+    const std::string name = std::string(folder.begin(), folder.end()) + "/wood";
+    Put(name + ".brtex", kDirectTexture);
+    const ToolRun run = RunTool({"-a", name + ".brtex"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Console("File " + name + ".bmp written\nFile " + name + "_alpha.bmp written\n"));
+    EXPECT_EQ(ReadFile(name + ".bmp"), kDirectColour);
+    EXPECT_EQ(ReadFile(name + "_alpha.bmp"), kDirectAlpha);
+    // Where the UTF-8 name is taken for what it says, not as another code page.
+    EXPECT_TRUE(fs::exists(fs::path(folder + u8"/wood_alpha.bmp")));
 }
