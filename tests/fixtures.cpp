@@ -122,3 +122,23 @@ Bytes EncodeRGBA8(std::uint16_t width, std::uint16_t height, const Bytes& rgba)
     }
     return out;
 }
+
+Bytes ReferenceBmp(std::uint32_t width, std::uint32_t height, const Bytes& rows_bgr)
+{
+    const std::uint32_t pad = width % 4;
+    const std::uint32_t size = 54 + (3 * width + pad) * height;
+    auto le = [](std::uint32_t v) {
+        return Bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+                     static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+    };
+    Bytes out{'B', 'M'};
+    for (const Bytes& field : {le(size), le(0), le(54), le(40), le(width), le(height), Bytes{1, 0, 24, 0}, le(0),
+                               le(0), le(57540), le(57540), le(0), le(0)}) {
+        out.insert(out.end(), field.begin(), field.end());
+    }
+    for (std::uint32_t y = 0; y < height; ++y) {
+        out.insert(out.end(), rows_bgr.begin() + 3 * width * y, rows_bgr.begin() + 3 * width * (y + 1));
+        out.insert(out.end(), pad, 0);
+    }
+    return out;
+}

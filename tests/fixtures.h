@@ -29,6 +29,11 @@ std::FILE* OpenBytes(const Bytes& bytes);
 bool WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 
+// The BMP the converter must write for a `width` x `height` image whose
+// rows, bottom-up, are given as B G R triplets without padding: the header
+// spelled out field by field, each row padded with width mod 4 zero bytes.
+Bytes ReferenceBmp(std::uint32_t width, std::uint32_t height, const Bytes& rows_bgr);
+
 // Texel bytes of an RGBA8 texture in its tile order, from row-major pixels
 // given as R, G, B, A bytes.
 Bytes EncodeRGBA8(std::uint16_t width, std::uint16_t height, const Bytes& rgba);

@@ -110,12 +110,7 @@ RgbaPixel Rgba8Texel(int i)
 
 TEST(DirectColour, TileWalkAndPixelRules)
 {
-    const RgbaPixel red{255, 0, 0, 255}, green{0, 255, 0, 255}, blue{0, 0, 255, 255};
-    std::vector<std::uint16_t> mixed(16, 0xF800);
-    mixed[5] = 0x07E0;
-    mixed[15] = 0x001F;
     RunCases({
-        {"565 primaries", kRGB565, 4, 4, Words(mixed), 32, {{0, 0, red}, {1, 1, green}, {3, 3, blue}, {2, 3, red}}},
         {"565 two tiles side by side", kRGB565, 8, 4, Counting(32), 64,
          {{3, 0, Rgb565(3)}, {4, 0, Rgb565(16)}, {0, 1, Rgb565(4)}, {7, 3, Rgb565(31)}}},
         // 4 x 4 tiles over 6 x 6: 16 + 8 + 8 + 4 words, only in-image texels.
@@ -130,10 +125,6 @@ TEST(DirectColour, TileWalkAndPixelRules)
         // A 3 x 2 tile holds 6 texels in each pass; the next tile follows at once.
         {"RGBA8 partial tiles", kRGBA8, 7, 2, Concat(Rgba8Passes(8), Rgba8Passes(6)), 56,
          {{3, 1, Rgba8Texel(7)}, {4, 0, Rgba8Texel(0)}, {6, 1, Rgba8Texel(5)}}},
-        {"565 cut short", kRGB565, 4, 4, Bytes{0xF8, 0x07, 0xE0}, 3,
-         {{0, 0, Rgb565(0xF807)}, {1, 0, Rgb565(0xE000)}, {2, 0, {0, 0, 0, 255}}, {3, 3, {0, 0, 0, 255}}}},
-        {"RGBA8 cut inside the second pass", kRGBA8, 4, 4, Bytes(40, 0x77), 40,
-         {{3, 0, {0x77, 0x77, 0x77, 0x77}}, {0, 1, {0x77, 0, 0, 0x77}}}},
     });
 }
 
