@@ -6,14 +6,9 @@
 #include <cstring>
 
 #include "containers.h"
+#include "fuzz_input.h"
 
 namespace {
-
-std::FILE* OpenMemory(const std::uint8_t* bytes, std::size_t size)
-{
-    static std::uint8_t empty = 0;
-    return fmemopen(size > 0 ? const_cast<std::uint8_t*>(bytes) : &empty, size, "rb");
-}
 
 // Runs one reader and checks what it promises: the header fields stay in
 // their 16-bit ranges, a reader that finds nothing leaves the record alone,

@@ -16,14 +16,6 @@ namespace {
 // the search. The size rule still runs on every header.
 constexpr std::uint64_t kMaxFuzzPixels = 1u << 16;
 
-// A read-only stream over memory. fmemopen wants a non-null buffer even
-// for an empty file.
-std::FILE* OpenMemory(const std::uint8_t* bytes, std::size_t size)
-{
-    static std::uint8_t empty = 0;
-    return fmemopen(size > 0 ? const_cast<std::uint8_t*>(bytes) : &empty, size, "rb");
-}
-
 void WriteBoth(const TextureData* texture)
 {
     std::FILE* sink = std::fopen("/dev/null", "wb");

@@ -1,11 +1,13 @@
-// The input layout of the whole-conversion fuzz target, shared with the
-// corpus generator: a 16-bit big-endian length, that many bytes of texture
-// file, and the rest as the palette file. A length beyond the data gives the
-// texture everything and the palette nothing.
+// What the fuzz targets share. The whole-conversion target splits its input
+// into two files: a 16-bit big-endian length, that many bytes of texture
+// file, and the rest as the palette file (make_corpus writes its seeds this
+// way). A length beyond the data gives the texture everything and the
+// palette nothing.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct FuzzFiles {
     const std::uint8_t* texture;
@@ -26,4 +28,12 @@ inline FuzzFiles SplitFuzzInput(const std::uint8_t* data, std::size_t size)
         length = size;
     }
     return FuzzFiles{data, length, data + length, size - length};
+}
+
+// A read-only stream over memory. fmemopen wants a non-null buffer even
+// for an empty file.
+inline std::FILE* OpenMemory(const std::uint8_t* bytes, std::size_t size)
+{
+    static std::uint8_t empty = 0;
+    return fmemopen(size > 0 ? const_cast<std::uint8_t*>(bytes) : &empty, size, "rb");
 }
