@@ -18,7 +18,7 @@ struct TextureData {
 };
 
 constexpr std::size_t kInputBufferSize = 64 * 1024;
-constexpr std::size_t kMaxSpan = 64; // the largest run ReadSpan hands out at once
+constexpr std::size_t kMaxSpan = 128; // the largest run ReadSpan hands out at once
 
 // Reads a stdio stream through its own buffer so that the per-byte cost is a
 // pointer comparison, not a locking library call. Bytes past the end of the

@@ -16,15 +16,22 @@ namespace {
 // A format supplies its tile size, the bytes one tile row of `count` texels
 // occupies, and a routine that decodes such a row.
 
-// Where a decoded row segment goes: its first pixel, and the record for
-// the formats whose pixels come from the palette.
+// The two pixels of one byte of a 4-bit format, left then right.
+struct PixelPair {
+    RgbaPixel left, right;
+};
+
+// Where a decoded row segment goes: its first pixel, the record for the
+// formats whose pixels come from the palette, and for the 4-bit formats the
+// pixels of every byte value.
 struct RowTarget {
     RgbaPixel* pixels;
     const TextureData* texture;
+    const PixelPair* pairs;
 };
 
 template <typename Format>
-void WalkTiles(InputStream* in, TextureData* texture)
+void WalkTiles(InputStream* in, TextureData* texture, const PixelPair* pairs = nullptr)
 {
     constexpr std::int32_t tw = Format::kTileWidth;
     constexpr std::int32_t th = Format::kTileHeight;
@@ -42,29 +49,32 @@ void WalkTiles(InputStream* in, TextureData* texture)
                 RgbaPixel* row = texture->pixels +
                                  static_cast<std::size_t>(y0 + r) * static_cast<std::size_t>(texture->width) +
                                  static_cast<std::size_t>(x0);
-                Format::DecodeRow(src + row_bytes * static_cast<std::size_t>(r), columns, RowTarget{row, texture});
+                const RowTarget target{row, texture, pairs};
+                Format::DecodeRow(src + row_bytes * static_cast<std::size_t>(r), columns, target);
             }
         }
     }
 }
 
-// One byte holds two texels, the left one in the high nibble. A row of odd
-// length still takes whole bytes; the last low nibble is read and dropped.
-template <typename Nibble>
+// One byte holds two texels, the left one in the high nibble, and both
+// come from one lookup of the byte: computing them instead invites the
+// vectorizer to shuffle nibbles, which here is slower than plain loads. A
+// row of odd length still takes whole bytes; the last low nibble is read and
+// dropped.
 struct FourBit {
     static constexpr std::int32_t kTileWidth = 8;
     static constexpr std::int32_t kTileHeight = 8;
     static std::size_t RowBytes(std::int32_t columns) { return static_cast<std::size_t>(columns + 1) / 2; }
     static void DecodeRow(const std::uint8_t* src, std::int32_t columns, RowTarget at)
     {
-        std::int32_t c = 0;
-        for (; c + 1 < columns; c += 2) {
-            const std::uint8_t byte = src[c / 2];
-            at.pixels[c] = Nibble::Pixel(at.texture, byte >> 4);
-            at.pixels[c + 1] = Nibble::Pixel(at.texture, byte & 0xF);
+        const std::int32_t pairs = columns / 2;
+        for (std::int32_t i = 0; i < pairs; ++i) {
+            const PixelPair pair = at.pairs[src[i]];
+            at.pixels[2 * i] = pair.left;
+            at.pixels[2 * i + 1] = pair.right;
         }
-        if (c < columns) {
-            at.pixels[c] = Nibble::Pixel(at.texture, src[c / 2] >> 4);
+        if (columns % 2 != 0) {
+            at.pixels[columns - 1] = at.pairs[src[pairs]].left;
         }
     }
 };
@@ -105,26 +115,49 @@ constexpr auto kRgb565Low = MakeTable<256>([](std::uint32_t v) { return Rgb565(v
 constexpr auto kRgb5A3High = MakeTable<256>([](std::uint32_t v) { return Rgb5A3(v << 8); });
 constexpr auto kRgb5A3Low = MakeTable<512>([](std::uint32_t v) { return Rgb5A3(((v >> 8) << 15) | (v & 0xFF)); });
 
-RgbaPixel FromTable(std::uint32_t packed)
+// The 32-bit image of a pixel, the same value std::bit_cast gives.
+constexpr std::uint32_t Packed(std::uint32_t r, std::uint32_t g, std::uint32_t b, std::uint32_t a)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        return r | g << 8 | b << 16 | a << 24;
+    } else {
+        return r << 24 | g << 16 | b << 8 | a;
+    }
+}
+
+// The pixel whose 32-bit image is `packed`.
+constexpr RgbaPixel FromPacked(std::uint32_t packed)
 {
     return std::bit_cast<RgbaPixel>(packed);
 }
 
-struct IntensityNibble {
-    static RgbaPixel Pixel(const TextureData*, std::uint32_t v) { return FromTable(kIntensity4[v]); }
-};
+// Both pixels of every I4 byte.
+constexpr auto kIntensityPairs = [] {
+    std::array<PixelPair, 256> table{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        table[i] = PixelPair{FromPacked(kIntensity4[i >> 4]), FromPacked(kIntensity4[i & 0xF])};
+    }
+    return table;
+}();
 
-struct PaletteNibble {
-    static RgbaPixel Pixel(const TextureData* t, std::uint32_t v) { return t->palette[v]; }
-};
+// The CI4 counterpart, from the first 16 palette entries: 2 KiB made once
+// per texture.
+std::array<PixelPair, 256> PalettePairs(const TextureData* texture)
+{
+    std::array<PixelPair, 256> table;
+    for (std::uint32_t i = 0; i < 256; ++i) {
+        table[i] = PixelPair{texture->palette[i >> 4], texture->palette[i & 0xF]};
+    }
+    return table;
+}
 
 struct IntensityByte {
-    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return FromTable(p[0] * 0x01010101u); }
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return FromPacked(p[0] * 0x01010101u); }
 };
 
 // Intensity in the low nibble, alpha in the high one.
 struct IntensityAlphaByte {
-    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return FromTable(kIntensityAlpha4[p[0]]); }
+    static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return FromPacked(kIntensityAlpha4[p[0]]); }
 };
 
 // Alpha first, then intensity.
@@ -139,20 +172,20 @@ struct PaletteByte {
 struct Rgb565Word {
     static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p)
     {
-        return FromTable(kRgb565High[p[0]] | kRgb565Low[p[1]]);
+        return FromPacked(kRgb565High[p[0]] | kRgb565Low[p[1]]);
     }
 };
 
 struct Rgb5A3Word {
     static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p)
     {
-        return FromTable(kRgb5A3High[p[0]] | kRgb5A3Low[((p[0] & 0x80u) << 1) | p[1]]);
+        return FromPacked(kRgb5A3High[p[0]] | kRgb5A3Low[((p[0] & 0x80u) << 1) | p[1]]);
     }
 };
 
 // RGBA8 stores each 4 x 4 tile twice over its in-image texels: first alpha
-// and red pairs, then green and blue pairs. Each pass fills two bytes of the
-// pixel and leaves the other two alone.
+// and red pairs, then green and blue pairs. Both passes are fetched as one
+// span, so each pixel is assembled and stored whole.
 void DecodeRgba8(InputStream* in, TextureData* texture)
 {
     constexpr std::int32_t kTile = 4;
@@ -165,22 +198,14 @@ void DecodeRgba8(InputStream* in, TextureData* texture)
             const std::int32_t x0 = tx * kTile;
             const std::int32_t columns = texture->width - x0 < kTile ? texture->width - x0 : kTile;
             const std::size_t pass_bytes = 2 * static_cast<std::size_t>(rows * columns);
-            RgbaPixel* tile = texture->pixels + static_cast<std::size_t>(y0) * static_cast<std::size_t>(texture->width) +
-                              static_cast<std::size_t>(x0);
-            const std::uint8_t* ar = ReadSpan(in, pass_bytes);
+            const std::uint8_t* ar = ReadSpan(in, 2 * pass_bytes);
+            const std::uint8_t* gb = ar + pass_bytes;
             for (std::int32_t r = 0; r < rows; ++r) {
-                RgbaPixel* row = tile + static_cast<std::size_t>(r) * static_cast<std::size_t>(texture->width);
-                for (std::int32_t c = 0; c < columns; ++c, ar += 2) {
-                    row[c].a = ar[0];
-                    row[c].r = ar[1];
-                }
-            }
-            const std::uint8_t* gb = ReadSpan(in, pass_bytes);
-            for (std::int32_t r = 0; r < rows; ++r) {
-                RgbaPixel* row = tile + static_cast<std::size_t>(r) * static_cast<std::size_t>(texture->width);
-                for (std::int32_t c = 0; c < columns; ++c, gb += 2) {
-                    row[c].g = gb[0];
-                    row[c].b = gb[1];
+                RgbaPixel* row = texture->pixels +
+                                 static_cast<std::size_t>(y0 + r) * static_cast<std::size_t>(texture->width) +
+                                 static_cast<std::size_t>(x0);
+                for (std::int32_t c = 0; c < columns; ++c, ar += 2, gb += 2) {
+                    row[c] = FromPacked(Packed(ar[1], gb[0], gb[1], ar[0]));
                 }
             }
         }
@@ -266,7 +291,7 @@ void ReadTexture(InputStream* in, TextureData* texture)
 {
     switch (texture->format) {
     case kI4:
-        WalkTiles<FourBit<IntensityNibble>>(in, texture);
+        WalkTiles<FourBit>(in, texture, kIntensityPairs.data());
         break;
     case kI8:
         WalkTiles<Bytewise<8, 4, 1, IntensityByte>>(in, texture);
@@ -277,9 +302,11 @@ void ReadTexture(InputStream* in, TextureData* texture)
     case kIA8:
         WalkTiles<Bytewise<4, 4, 2, IntensityAlphaPair>>(in, texture);
         break;
-    case kCI4:
-        WalkTiles<FourBit<PaletteNibble>>(in, texture);
+    case kCI4: {
+        const std::array<PixelPair, 256> pairs = PalettePairs(texture);
+        WalkTiles<FourBit>(in, texture, pairs.data());
         break;
+    }
     case kCI8:
         WalkTiles<Bytewise<8, 4, 1, PaletteByte>>(in, texture);
         break;
