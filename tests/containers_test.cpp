@@ -73,22 +73,6 @@ TEST(SectionScan, FindsTheFirstMagicThatStartsAfterAFailedByte)
     }
 }
 
-TEST(FieldReaders, BytesPastTheEndReadAsZero)
-{
-    std::FILE* file = OpenBytes(Bytes{0x12, 0x34, 0x56});
-    ASSERT_NE(file, nullptr);
-    InputStream in;
-    BeginInput(&in, file);
-    EXPECT_EQ(R16next(&in), 0x1234u);
-    EXPECT_EQ(R32next(&in), 0x56000000u);
-    EXPECT_EQ(InputPosition(&in), 3u);
-    EXPECT_EQ(R16next(&in), 0u);
-    EXPECT_EQ(NextByte(&in), -1);
-    SkipTo(&in, 1000);
-    EXPECT_EQ(R32next(&in), 0u);
-    std::fclose(file);
-}
-
 // Reads that cross the buffer's refill keep their order and their offsets.
 TEST(FieldReaders, SpansAcrossRefills)
 {
@@ -174,12 +158,4 @@ TEST(ReadBRPLT, StoresOnlyTheCountedEntriesAndNoMoreThan256)
         std::memset(&sentinel, 0x5A, sizeof sentinel);
         EXPECT_EQ(got.texture.pixels, sentinel) << "an entry was stored past the palette";
     }
-}
-
-TEST(ReadBRPLT, SharesTheScanOfTheTextureReader)
-{
-    // The P that fails "PLTPLT0" at its fourth byte starts no match; a later PLT0 is found.
-    EXPECT_EQ(Read(ReadBRPLT, Text("PLTPLT0")).found, 0);
-    EXPECT_EQ(Read(ReadBRPLT, Text("PLTPLT0 PLT0")).found, 1);
-    EXPECT_EQ(Read(ReadBRPLT, MakeBRTEX(1, 1, 9, {})).found, 0);
 }

@@ -183,7 +183,6 @@ TEST(Intensity, NibblesBytesAndTileEdges)
         // Width 7: a row's fourth byte gives column 6 and its low nibble is dropped.
         {"I4 odd width", kI4, 7, 3, Bytes{0x01, 0x23, 0x45, 0x6F, 0x89, 0xAB, 0xCD, 0xE1, 0x7F, 0, 0, 0x2F}, 12,
          {{6, 0, Same(0x66)}, {0, 1, Same(0x88)}, {6, 1, Same(0xEE)}, {0, 2, Same(0x77)}, {6, 2, Same(0x22)}}},
-        {"I8 byte", kI8, 1, 1, Bytes{0x5A}, 1, {{0, 0, Same(0x5A)}}},
         // 8 x 4 tiles over 10 x 5: 32 + 8 + 8 + 2 bytes.
         {"I8 partial tiles", kI8, 10, 5, Sequence(80), 50,
          {{7, 3, Same(31)}, {8, 0, Same(32)}, {9, 3, Same(39)}, {0, 4, Same(40)}, {7, 4, Same(47)}, {9, 4, Same(49)}}},
