@@ -50,10 +50,7 @@ void WalkTiles(InputStream* in, TextureData* texture, const PixelPair* pairs = n
             const std::size_t row_bytes = Format::RowBytes(columns);
             const std::uint8_t* src = ReadSpan(in, row_bytes * static_cast<std::size_t>(rows));
             for (std::int32_t r = 0; r < rows; ++r) {
-                RgbaPixel* row = texture->pixels +
-                                 static_cast<std::size_t>(y0 + r) * static_cast<std::size_t>(texture->width) +
-                                 static_cast<std::size_t>(x0);
-                const RowTarget target{row, texture, pairs};
+                const RowTarget target{PixelAt(texture, x0, y0 + r), texture, pairs};
                 Format::DecodeRow(src + row_bytes * static_cast<std::size_t>(r), columns, target);
             }
         }
@@ -205,9 +202,7 @@ void DecodeRgba8(InputStream* in, TextureData* texture)
             const std::uint8_t* ar = ReadSpan(in, 2 * pass_bytes);
             const std::uint8_t* gb = ar + pass_bytes;
             for (std::int32_t r = 0; r < rows; ++r) {
-                RgbaPixel* row = texture->pixels +
-                                 static_cast<std::size_t>(y0 + r) * static_cast<std::size_t>(texture->width) +
-                                 static_cast<std::size_t>(x0);
+                RgbaPixel* row = PixelAt(texture, x0, y0 + r);
                 for (std::int32_t c = 0; c < columns; ++c, ar += 2, gb += 2) {
                     row[c] = FromPacked(Packed(ar[1], gb[0], gb[1], ar[0]));
                 }

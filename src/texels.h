@@ -20,10 +20,16 @@ enum TexelFormat : std::uint32_t {
     kCMPR = 14,
 };
 
+// Where the pixel at (x, y) lives; a row's pixels follow it.
+inline RgbaPixel* PixelAt(TextureData* texture, std::int32_t x, std::int32_t y)
+{
+    return texture->pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(texture->width) +
+           static_cast<std::size_t>(x);
+}
+
 inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPixel pixel)
 {
-    texture->pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(texture->width) +
-                    static_cast<std::size_t>(x)] = pixel;
+    *PixelAt(texture, x, y) = pixel;
 }
 
 // The zeroed pixel buffer for the record's image, to be freed with
