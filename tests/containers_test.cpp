@@ -33,11 +33,6 @@ Bytes Text(const char* s)
     return Bytes(s, s + std::strlen(s));
 }
 
-bool SamePixel(RgbaPixel a, RgbaPixel b)
-{
-    return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
-}
-
 } // namespace
 
 // A byte that breaks a partial match is never the start of a new one.

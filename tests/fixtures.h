@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "containers.h"
+
 using Bytes = std::vector<std::uint8_t>;
 
 // A BRTEX file: `leading` filler bytes, a TEX0 section header declaring the
@@ -18,6 +20,11 @@ Bytes MakeBRTEX(std::uint16_t width, std::uint16_t height, std::uint32_t format,
 
 // A BRPLT file: a PLT0 section with the entry format and count, then `entries`.
 Bytes MakeBRPLT(std::uint32_t entry_format, std::uint16_t count, const Bytes& entries, std::size_t leading = 0);
+
+inline bool SamePixel(RgbaPixel a, RgbaPixel b)
+{
+    return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
+}
 
 // Big-endian 16-bit words, one after another.
 Bytes Words(const std::vector<std::uint16_t>& words);

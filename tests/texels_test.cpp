@@ -291,15 +291,14 @@ TEST(BlockCompressed, EndpointsAlwaysReadIndexBytesOnlyForImageRows)
 // value, fed through a real decode, must give what the colour rules give.
 TEST(PixelRules, EveryStoredValueDecodesAsTheRuleSays)
 {
-    auto same = [](RgbaPixel a, RgbaPixel b) { return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a; };
     // Four columns wide, so each 4 x 4 tile is four whole rows and word i
     // lands on pixel i in row-major order.
     const Decoded rgb565 = Decode(kRGB565, 4, 16384, Counting(65536));
     const Decoded rgb5a3 = Decode(kRGB5A3, 4, 16384, Counting(65536));
     int wrong = 0;
     for (std::uint32_t w = 0; w < 65536; ++w) {
-        wrong += !same(rgb565.pixels[w], Rgb565(w));
-        wrong += !same(rgb5a3.pixels[w], Rgb5A3(w));
+        wrong += !SamePixel(rgb565.pixels[w], Rgb565(w));
+        wrong += !SamePixel(rgb5a3.pixels[w], Rgb5A3(w));
     }
     // Eight columns: each 8 x 4 tile is four whole rows of bytes.
     const Decoded ia4 = Decode(kIA4, 8, 32, Sequence(256));
@@ -309,11 +308,11 @@ TEST(PixelRules, EveryStoredValueDecodesAsTheRuleSays)
     }
     const Decoded i4 = Decode(kI4, 8, 4, nibbles);
     for (std::uint32_t v = 0; v < 256; ++v) {
-        wrong += !same(ia4.pixels[v], Grey(Expand4(v & 0xF), Expand4(v >> 4)));
+        wrong += !SamePixel(ia4.pixels[v], Grey(Expand4(v & 0xF), Expand4(v >> 4)));
     }
     for (std::uint32_t v = 0; v < 32; ++v) {
         const std::uint32_t nibble = (v % 2) ? 15 - v / 2 : v / 2;
-        wrong += !same(i4.pixels[v], Same(Expand4(nibble)));
+        wrong += !SamePixel(i4.pixels[v], Same(Expand4(nibble)));
     }
     EXPECT_EQ(wrong, 0);
 }
