@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "fixtures.h"
+#include "texture_writer.h"
 
 struct BenchFormat {
     const char* name;

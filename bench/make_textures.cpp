@@ -9,7 +9,7 @@
 #include <string>
 
 #include "bench_textures.h"
-#include "fixtures.h"
+#include "texture_writer.h"
 
 int main(int argc, char** argv)
 {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "fixtures.h"
+#include "texture_writer.h"
 
 int main(int argc, char** argv)
 {

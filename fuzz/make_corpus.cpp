@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "fixtures.h"
+#include "texture_writer.h"
 
 namespace {
 

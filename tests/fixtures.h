@@ -1,46 +1,52 @@
-// Builds BRTEX and BRPLT files byte by byte, for the tests, the benchmarks,
-// the fuzz corpus and the sample texture.
+// What the tests share besides the texture writer: reading a file back, the
+// BMP a conversion must produce, and pixel comparison.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
-#include <vector>
 
-#include "containers.h"
+#include "colour.h"
+#include "texture_writer.h"
 
-using Bytes = std::vector<std::uint8_t>;
+inline Bytes ReadFile(const std::string& path)
+{
+    Bytes out;
+    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+        for (int c; (c = std::fgetc(file)) != EOF;) {
+            out.push_back(static_cast<std::uint8_t>(c));
+        }
+        std::fclose(file);
+    }
+    return out;
+}
 
-// A BRTEX file: `leading` filler bytes, a TEX0 section header declaring the
-// geometry and format, then `texels` as they are. The header fields that the
-// converter skips hold non-zero filler, so a reader that looks at them shows.
-Bytes MakeBRTEX(std::uint16_t width, std::uint16_t height, std::uint32_t format, const Bytes& texels,
-                std::size_t leading = 0);
+inline void PutLE32(Bytes* out, std::uint32_t v)
+{
+    for (int shift = 0; shift < 32; shift += 8) {
+        out->push_back(static_cast<std::uint8_t>(v >> shift));
+    }
+}
 
-// A BRPLT file: a PLT0 section with the entry format and count, then `entries`.
-Bytes MakeBRPLT(std::uint32_t entry_format, std::uint16_t count, const Bytes& entries, std::size_t leading = 0);
+// The BMP of a `width` x `height` image whose rows, bottom-up, are given as
+// B G R triplets without padding: the header spelled out field by field,
+// each row padded with width mod 4 zero bytes.
+inline Bytes ReferenceBmp(std::uint32_t width, std::uint32_t height, const Bytes& rows_bgr)
+{
+    const std::uint32_t pad = width % 4;
+    Bytes out{'B', 'M'};
+    for (std::uint32_t field : {54 + (3 * width + pad) * height, 0u, 54u, 40u, width, height, 0x00180001u, 0u, 0u,
+                                57540u, 57540u, 0u, 0u}) {
+        PutLE32(&out, field); // 0x00180001: one plane, 24 bits per pixel
+    }
+    for (std::uint32_t y = 0; y < height; ++y) {
+        out.insert(out.end(), rows_bgr.begin() + 3 * width * y, rows_bgr.begin() + 3 * width * (y + 1));
+        out.insert(out.end(), pad, 0);
+    }
+    return out;
+}
 
 inline bool SamePixel(RgbaPixel a, RgbaPixel b)
 {
     return a.r == b.r && a.g == b.g && a.b == b.b && a.a == b.a;
 }
-
-// Big-endian 16-bit words, one after another.
-Bytes Words(const std::vector<std::uint16_t>& words);
-
-// A stream holding `bytes`, positioned at its start; nullptr if no temporary
-// file could be made.
-std::FILE* OpenBytes(const Bytes& bytes);
-
-bool WriteFile(const std::string& path, const Bytes& bytes);
-Bytes ReadFile(const std::string& path);
-
-// The BMP the converter must write for a `width` x `height` image whose
-// rows, bottom-up, are given as B G R triplets without padding: the header
-// spelled out field by field, each row padded with width mod 4 zero bytes.
-Bytes ReferenceBmp(std::uint32_t width, std::uint32_t height, const Bytes& rows_bgr);
-
-// Texel bytes of an RGBA8 texture in its tile order, from row-major pixels
-// given as R, G, B, A bytes.
-Bytes EncodeRGBA8(std::uint16_t width, std::uint16_t height, const Bytes& rgba);

@@ -1,4 +1,4 @@
-#include "fixtures.h"
+#include "texture_writer.h"
 
 namespace {
 
@@ -88,22 +88,6 @@ bool WriteFile(const std::string& path, const Bytes& bytes)
     return ok;
 }
 
-Bytes ReadFile(const std::string& path)
-{
-    Bytes out;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return out;
-    }
-    std::uint8_t block[4096];
-    std::size_t got;
-    while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-        out.insert(out.end(), block, block + got);
-    }
-    std::fclose(file);
-    return out;
-}
-
 Bytes EncodeRGBA8(std::uint16_t width, std::uint16_t height, const Bytes& rgba)
 {
     Bytes out;
@@ -119,26 +103,6 @@ Bytes EncodeRGBA8(std::uint16_t width, std::uint16_t height, const Bytes& rgba)
                 }
             }
         }
-    }
-    return out;
-}
-
-Bytes ReferenceBmp(std::uint32_t width, std::uint32_t height, const Bytes& rows_bgr)
-{
-    const std::uint32_t pad = width % 4;
-    const std::uint32_t size = 54 + (3 * width + pad) * height;
-    auto le = [](std::uint32_t v) {
-        return Bytes{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                     static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
-    };
-    Bytes out{'B', 'M'};
-    for (const Bytes& field : {le(size), le(0), le(54), le(40), le(width), le(height), Bytes{1, 0, 24, 0}, le(0),
-                               le(0), le(57540), le(57540), le(0), le(0)}) {
-        out.insert(out.end(), field.begin(), field.end());
-    }
-    for (std::uint32_t y = 0; y < height; ++y) {
-        out.insert(out.end(), rows_bgr.begin() + 3 * width * y, rows_bgr.begin() + 3 * width * (y + 1));
-        out.insert(out.end(), pad, 0);
     }
     return out;
 }
