@@ -1,9 +1,11 @@
 // Fuzz target for the container readers alone: the same bytes read as a
-// BRTEX file and as a BRPLT file, each through a fresh stream.
+// BRTEX file and as a BRPLT file, each through a fresh stream, once as a
+// file that ends and once as one whose next read fails.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "containers.h"
 #include "fuzz_input.h"
@@ -12,10 +14,12 @@ namespace {
 
 // Runs one reader and checks what it promises: the header fields stay in
 // their 16-bit ranges, a reader that finds nothing leaves the record alone,
-// and the stream never claims to be past the end of the file.
-void Check(int (*reader)(InputStream*, TextureData*), const std::uint8_t* data, std::size_t size)
+// the stream never claims to be past the end of the file, and a failing read
+// is told from the end.
+void Check(int (*reader)(InputStream*, TextureData*), const std::uint8_t* data, std::size_t size, bool failing)
 {
-    std::FILE* file = OpenMemory(data, size);
+    FailingMemory memory{data, size, 0};
+    std::FILE* file = failing ? OpenFailingMemory(&memory) : OpenMemory(data, size);
     if (file == nullptr) {
         std::abort();
     }
@@ -33,7 +37,7 @@ void Check(int (*reader)(InputStream*, TextureData*), const std::uint8_t* data, 
     if (texture.width < 0 || texture.width > 65535 || texture.height < 0 || texture.height > 65535) {
         std::abort();
     }
-    if (InputPosition(&in) > size) {
+    if (InputPosition(&in) > size || in.failed != (failing && in.at_end)) {
         std::abort();
     }
     std::fclose(file);
@@ -43,7 +47,9 @@ void Check(int (*reader)(InputStream*, TextureData*), const std::uint8_t* data, 
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    Check(ReadBRTEX, data, size);
-    Check(ReadBRPLT, data, size);
+    for (bool failing : {false, true}) {
+        Check(ReadBRTEX, data, size, failing);
+        Check(ReadBRPLT, data, size, failing);
+    }
     return 0;
 }

@@ -5,9 +5,11 @@
 // palette nothing.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 struct FuzzFiles {
     const std::uint8_t* texture;
@@ -36,4 +38,29 @@ inline std::FILE* OpenMemory(const std::uint8_t* bytes, std::size_t size)
 {
     static std::uint8_t empty = 0;
     return fmemopen(size > 0 ? const_cast<std::uint8_t*>(bytes) : &empty, size, "rb");
+}
+
+// Memory that delivers its bytes and then fails to read, as a disk does,
+// instead of ending.
+struct FailingMemory {
+    const std::uint8_t* bytes;
+    std::size_t size;
+    std::size_t at;
+};
+
+inline std::FILE* OpenFailingMemory(FailingMemory* memory)
+{
+    cookie_io_functions_t io{};
+    io.read = [](void* cookie, char* out, std::size_t wanted) -> ssize_t {
+        auto* m = static_cast<FailingMemory*>(cookie);
+        const std::size_t n = wanted < m->size - m->at ? wanted : m->size - m->at;
+        if (n == 0) {
+            errno = EIO;
+            return -1;
+        }
+        std::memcpy(out, m->bytes + m->at, n);
+        m->at += n;
+        return static_cast<ssize_t>(n);
+    };
+    return fopencookie(memory, "r", io);
 }

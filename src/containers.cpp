@@ -9,6 +9,7 @@ void BeginInput(InputStream* in, std::FILE* file)
     in->next = in->buffer;
     in->end = in->buffer;
     in->at_end = false;
+    in->failed = false;
 }
 
 std::uint64_t InputPosition(const InputStream* in)
@@ -17,8 +18,9 @@ std::uint64_t InputPosition(const InputStream* in)
 }
 
 // Moves the unread bytes to the front of the buffer and fills the rest from
-// the file. A short read, for whatever reason, ends the input for good: a
-// file that has reached its end is not asked again for every later byte.
+// the file. A short read ends the input for good: a file that has reached
+// its end is not asked again for every later byte, and one that failed is
+// not retried.
 static void Refill(InputStream* in)
 {
     const std::size_t kept = static_cast<std::size_t>(in->end - in->next);
@@ -28,7 +30,10 @@ static void Refill(InputStream* in)
     if (!in->at_end) {
         const std::size_t wanted = kInputBufferSize - kept;
         got = std::fread(in->buffer + kept, 1, wanted, in->file);
-        in->at_end = got < wanted;
+        if (got < wanted) {
+            in->at_end = true;
+            in->failed = std::ferror(in->file) != 0;
+        }
     }
     in->next = in->buffer;
     in->end = in->buffer + kept + got;

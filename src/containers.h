@@ -17,19 +17,28 @@ struct TextureData {
     RgbaPixel* pixels; // width x height, row-major, top row first; owned by the caller
 };
 
-constexpr std::size_t kInputBufferSize = 64 * 1024;
+// The reader's buffer. The fuzz targets build with a few hundred bytes, so
+// that every input crosses many refills; it must hold the largest span.
+#ifndef KESTRUNE_INPUT_BUFFER_SIZE
+#define KESTRUNE_INPUT_BUFFER_SIZE (64 * 1024)
+#endif
+constexpr std::size_t kInputBufferSize = KESTRUNE_INPUT_BUFFER_SIZE;
 constexpr std::size_t kMaxSpan = 128; // the largest run ReadSpan hands out at once
+static_assert(kInputBufferSize >= kMaxSpan, "a span must fit the buffer");
 
 // Reads a stdio stream through its own buffer so that the per-byte cost is a
 // pointer comparison, not a locking library call. Bytes past the end of the
-// file read as 0 and do not advance the position. The reader only moves
-// forward: every seek in both containers goes to a later offset.
+// file read as 0 and do not advance the position. A read error ends the
+// input the same way but is remembered in `failed`: the caller must not take
+// what it decoded for the file's content. The reader only moves forward:
+// every seek in both containers goes to a later offset.
 struct InputStream {
     std::FILE* file;
     std::uint64_t buffer_offset; // file offset of buffer[0]
     const std::uint8_t* next;
     const std::uint8_t* end; // end of the real bytes in the buffer
     bool at_end;             // the file has delivered its last byte
+    bool failed;             // ... because a read failed, not because the file ended
     std::uint8_t buffer[kInputBufferSize + kMaxSpan];
 };
 

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "colour.h"
@@ -11,14 +12,8 @@
 
 inline Bytes ReadFile(const std::string& path)
 {
-    Bytes out;
-    if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
-        for (int c; (c = std::fgetc(file)) != EOF;) {
-            out.push_back(static_cast<std::uint8_t>(c));
-        }
-        std::fclose(file);
-    }
-    return out;
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
 inline void PutLE32(Bytes* out, std::uint32_t v)

@@ -10,8 +10,10 @@
 
 namespace {
 
+// The format codes as files store them.
+enum Code : std::uint32_t { I4 = 0, I8 = 1, IA4 = 2, IA8 = 3, RGB565 = 4, RGB5A3 = 5, RGBA8 = 6, CI4 = 8, CI8 = 9, CMPR = 14 };
+constexpr std::uint32_t kAllFormats[] = {I4, I8, IA4, IA8, RGB565, RGB5A3, RGBA8, CI4, CI8, CMPR};
 constexpr RgbaPixel kUnwritten{1, 2, 3, 4};
-constexpr std::uint32_t kAllFormats[] = {kI4, kI8, kIA4, kIA8, kRGB565, kRGB5A3, kRGBA8, kCI4, kCI8, kCMPR};
 
 // A record of the given geometry over `pixels`, every pixel kUnwritten, with
 // a palette whose entries all differ in every channel.
@@ -68,36 +70,36 @@ void ReferenceCmpr(Reader* in, TextureData* t)
 void Reference(Reader* in, TextureData* t)
 {
     const std::uint32_t f = t->format;
-    if (f == kCMPR) {
+    if (f == CMPR) {
         return ReferenceCmpr(in, t);
     }
-    if (f > kCI8 || f == 7) {
+    if (f > CI8 || f == 7) {
         return; // not a texel format
     }
-    const bool nibbles = f == kI4 || f == kCI4;
-    const bool words = f == kIA8 || f == kRGB565 || f == kRGB5A3;
-    const int tw = words || f == kRGBA8 ? 4 : 8;
+    const bool nibbles = f == I4 || f == CI4;
+    const bool words = f == IA8 || f == RGB565 || f == RGB5A3;
+    const int tw = words || f == RGBA8 ? 4 : 8;
     const int th = nibbles ? 8 : 4;
     for (int ty = 0; ty < (t->height + th - 1) / th; ++ty) {
         for (int tx = 0; tx < (t->width + tw - 1) / tw; ++tx) {
-            for (int pass = 0; pass < (f == kRGBA8 ? 2 : 1); ++pass) {
+            for (int pass = 0; pass < (f == RGBA8 ? 2 : 1); ++pass) {
                 for (int y = ty * th; y < ty * th + th && y < t->height; ++y) {
                     for (int x = tx * tw; x < tx * tw + tw && x < t->width; x += nibbles ? 2 : 1) {
                         RgbaPixel* p = &t->pixels[y * t->width + x];
                         const std::uint32_t v = words ? in->Word() : in->Byte();
                         const std::uint8_t hi = Expand4(v >> 4), lo = Expand4(v & 15);
                         if (nibbles) {
-                            p[0] = f == kI4 ? Grey(hi, hi) : t->palette[v >> 4];
+                            p[0] = f == I4 ? Grey(hi, hi) : t->palette[v >> 4];
                             if (x + 1 < t->width) {
-                                p[1] = f == kI4 ? Grey(lo, lo) : t->palette[v & 15];
+                                p[1] = f == I4 ? Grey(lo, lo) : t->palette[v & 15];
                             }
-                        } else if (f == kRGBA8) {
+                        } else if (f == RGBA8) {
                             (pass == 0 ? p->a : p->g) = std::uint8_t(v);
                             (pass == 0 ? p->r : p->b) = in->Byte();
                         } else {
-                            *p = f == kI8 ? Grey(std::uint8_t(v), std::uint8_t(v)) : f == kIA4 ? Grey(lo, hi)
-                                : f == kCI8 ? t->palette[v] : f == kIA8 ? Grey(std::uint8_t(v), std::uint8_t(v >> 8))
-                                : f == kRGB565 ? Rgb565(v) : Rgb5A3(v);
+                            *p = f == I8 ? Grey(std::uint8_t(v), std::uint8_t(v)) : f == IA4 ? Grey(lo, hi)
+                                : f == CI8 ? t->palette[v] : f == IA8 ? Grey(std::uint8_t(v), std::uint8_t(v >> 8))
+                                : f == RGB565 ? Rgb565(v) : Rgb5A3(v);
                         }
                     }
                 }
@@ -168,9 +170,9 @@ TEST(Texels, EveryFormatWalksAndDecodesAsTheReference)
 // the values stay in order within each tile row.
 TEST(Texels, EveryStoredValueDecodesAsTheColourRules)
 {
-    ExpectAsReference(kRGB565, 4, 16384, Pattern(131072, 2));
-    ExpectAsReference(kRGB5A3, 4, 16384, Pattern(131072, 2));
-    for (std::uint32_t format : {kI4, kCI4, kIA4, kI8, kCI8}) {
+    ExpectAsReference(RGB565, 4, 16384, Pattern(131072, 2));
+    ExpectAsReference(RGB5A3, 4, 16384, Pattern(131072, 2));
+    for (std::uint32_t format : {I4, CI4, IA4, I8, CI8}) {
         ExpectAsReference(format, 8, 64, Pattern(512, 1));
     }
 }
@@ -211,7 +213,7 @@ TEST(Texels, BlockColoursAreTruncatedDoubleBlends)
         Bytes texels = Words({c.c0, c.c1});
         texels.push_back(c.indexes);
         std::uint64_t consumed;
-        const std::vector<RgbaPixel> pixels = Decode(kCMPR, 4, 1, texels, &consumed);
+        const std::vector<RgbaPixel> pixels = Decode(CMPR, 4, 1, texels, &consumed);
         for (int k = 0; k < 4; ++k) {
             EXPECT_TRUE(SamePixel(pixels[k], c.columns[k])) << std::hex << c.c0 << " " << c.c1 << " column " << k;
         }
