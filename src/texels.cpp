@@ -146,8 +146,10 @@ constexpr auto kIntensityPairs = [] {
 std::array<PixelPair, 256> PalettePairs(const TextureData* texture)
 {
     std::array<PixelPair, 256> table;
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        table[i] = PixelPair{texture->palette[i >> 4], texture->palette[i & 0xF]};
+    std::uint32_t byte = 0;
+    for (PixelPair& pair : table) {
+        pair = PixelPair{texture->palette[byte >> 4], texture->palette[byte & 0xF]};
+        ++byte;
     }
     return table;
 }

@@ -114,7 +114,7 @@ protected:
 TEST_F(Cli, StatusesMessagesAndFiles)
 {
     const bool have_strace = std::system("strace -o /dev/null true 2> /dev/null") == 0;
-    const Bytes truncated(kTexture.begin(), kTexture.end() - 5); // the first word and half the second
+    const auto head = [](const Bytes& bytes, std::size_t n) { return Bytes(bytes.begin(), bytes.begin() + n); };
     const std::u8string unicode = u8"\u30c6\u30af\u30b9\u30c1\u30e3 \u00e9t\u00e9";
     const std::string folder(unicode.begin(), unicode.end());
     const auto converted = [](const std::string& stem) {
@@ -170,8 +170,12 @@ TEST_F(Cli, StatusesMessagesAndFiles)
 #endif
         {"one row past the size field", [] { Put("t.brtex", MakeBRTEX(65535, 21846, 14, {})); }, {"t.brtex"}, 10,
          "ERROR: t.brtex is too large to convert\n", {{"t.bmp", {}}}},
-        {"truncated texture", [&] { Put("t.brtex", truncated); }, {"t.brtex"}, 0, "File t.bmp written\n",
+        // Files cut short: after the first word and half the second, and after
+        // the width's high byte (4608 x 0 pixels).
+        {"truncated texture", [&] { Put("t.brtex", head(kTexture, 67)); }, {"t.brtex"}, 0, "File t.bmp written\n",
          {{"t.bmp", ReferenceBmp(2, 2, {0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0xE3, 0})}}},
+        {"header cut short", [&] { Put("t.brtex", head(MakeBRTEX(0x1234, 0x5678, 4, {}), 29)); }, {"t.brtex"}, 0,
+         "File t.bmp written\n", {{"t.bmp", ReferenceBmp(4608, 0, {})}}},
         // Entries 1 and 2 of a 5:6:5 palette; entry 200 is beyond its count and
         // black. Wildcards name the texture and the palette.
         {"CI8 texture", [] { Put("t.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, Words({0, 0xF800, 0x07E0}), 2)); },

@@ -96,7 +96,7 @@ TEST(ReadBRPLT, DecodesEachEntryFormatAndColourRule)
 // behind 64 KiB of other bytes is found all the same.
 TEST(ReadBRPLT, StoresOnlyTheCountedEntriesAndNoMoreThan256)
 {
-    for (const auto& [count, leading] : {std::pair{0, 0}, {16, 65537}, {256, 0}, {300, 3}, {65535, 0}}) {
+    for (const auto& [count, leading] : {std::pair{0, 0}, {16, 65537}, {255, 0}, {256, 0}, {300, 3}, {65535, 0}}) {
         SCOPED_TRACE(count);
         Bytes entries;
         for (int i = 0; i < count; ++i) {

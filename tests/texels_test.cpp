@@ -11,7 +11,7 @@
 namespace {
 
 // The format codes as files store them.
-enum Code : std::uint32_t { I4 = 0, I8 = 1, IA4 = 2, IA8 = 3, RGB565 = 4, RGB5A3 = 5, RGBA8 = 6, CI4 = 8, CI8 = 9, CMPR = 14 };
+enum Code : std::uint32_t { I4, I8, IA4, IA8, RGB565, RGB5A3, RGBA8, CI4 = 8, CI8, CMPR = 14 };
 constexpr std::uint32_t kAllFormats[] = {I4, I8, IA4, IA8, RGB565, RGB5A3, RGBA8, CI4, CI8, CMPR};
 constexpr RgbaPixel kUnwritten{1, 2, 3, 4};
 
@@ -21,7 +21,8 @@ TextureData Record(std::uint32_t format, int width, int height, std::vector<Rgba
 {
     TextureData texture{width, height, format, {}, nullptr};
     for (int i = 0; i < 256; ++i) {
-        texture.palette[i] = RgbaPixel{std::uint8_t(i), std::uint8_t(2 * i + 1), std::uint8_t(255 - i), std::uint8_t(i ^ 0x5A)};
+        const auto v = std::uint8_t(i);
+        texture.palette[i] = RgbaPixel{v, std::uint8_t(2 * v + 1), std::uint8_t(255 - v), std::uint8_t(v ^ 0x5A)};
     }
     pixels->assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), kUnwritten);
     texture.pixels = pixels->data();
@@ -55,11 +56,12 @@ void ReferenceCmpr(Reader* in, TextureData* t)
                 const RgbaPixel p0 = Rgb565(c0), p1 = Rgb565(c1);
                 for (int y = (ty * 2 + block / 2) * 4; y < (ty * 2 + block / 2) * 4 + 4 && y < t->height; ++y) {
                     const std::uint8_t indexes = in->Byte();
-                    for (int k = 0; k < 4 && (tx * 2 + block % 2) * 4 + k < t->width; ++k) {
+                    for (int k = 0, x = (tx * 2 + block % 2) * 4; k < 4 && x < t->width; ++k, ++x) {
                         const int i = (indexes >> (6 - 2 * k)) & 3;
                         const float w = i == 0 ? 1.0f : i == 1 ? 0.0f : i == 3 ? 0.33333334f : c1 < c0 ? 0.6666667f : 0.5f;
-                        t->pixels[y * t->width + (tx * 2 + block % 2) * 4 + k] = RgbaPixel{
-                            Blend(p0.r, p1.r, w), Blend(p0.g, p1.g, w), Blend(p0.b, p1.b, w), std::uint8_t(i == 3 && c1 >= c0 ? 0 : 255)};
+                        const auto alpha = std::uint8_t(i == 3 && c1 >= c0 ? 0 : 255);
+                        const RgbaPixel p{Blend(p0.r, p1.r, w), Blend(p0.g, p1.g, w), Blend(p0.b, p1.b, w), alpha};
+                        t->pixels[y * t->width + x] = p;
                     }
                 }
             }
