@@ -38,7 +38,7 @@ Outcome Read(int (*reader)(InputStream*, TextureData*), const Bytes& bytes)
 TEST(ReadBRTEX, FindsTheFirstMagicThatStartsAfterAFailedByte)
 {
     struct Case {
-        const char* prefix; // the bytes after `leading` filler, up to the section's magic if it has one
+        const char* prefix; // the bytes after `leading` zeros, up to the section's magic if it has one
         std::size_t leading;
         bool found;
     } cases[] = {
@@ -49,7 +49,7 @@ TEST(ReadBRTEX, FindsTheFirstMagicThatStartsAfterAFailedByte)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.prefix << " after " << c.leading);
-        Bytes file(c.leading, 0xA5);
+        Bytes file(c.leading, 0); // zero bytes, which a scan must read past
         file.insert(file.end(), c.prefix, c.prefix + std::strlen(c.prefix));
         const std::size_t start = file.size() - 4;
         // The rest of a header, then one texel byte, all free of the magic.
