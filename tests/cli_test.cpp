@@ -77,10 +77,11 @@ void Put(const std::string& name, const Bytes& bytes)
 }
 
 #ifndef _WIN32
-// A shell prefix under which the Nth read of `file` fails with EIO.
+// A shell prefix under which the Nth read of `file` fails with EIO. The leak
+// checker of a sanitizer build cannot run under a tracer, and stays off.
 std::string FailingRead(const std::string& file, int read)
 {
-    return "strace -o /dev/null -P " + file + " -e trace=read -e inject=read:error=EIO:when=" + std::to_string(read) +
+    return "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace -o /dev/null -P " + file + " -e trace=read -e inject=read:error=EIO:when=" + std::to_string(read) +
            " 2> /dev/null ";
 }
 #endif
@@ -204,7 +205,7 @@ TEST_F(Cli, StatusesMessagesAndFiles)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        if (c.prefix.starts_with("strace") && !have_strace) {
+        if (c.prefix.find("strace") != std::string::npos && !have_strace) {
             continue;
         }
         for (const auto& entry : fs::directory_iterator(dir_)) {
