@@ -1,5 +1,6 @@
 #include "texels.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdlib>
@@ -43,10 +44,10 @@ void WalkTiles(InputStream* in, TextureData* texture, const PixelPair* pairs = n
     const std::int32_t tiles_across = (texture->width + tw - 1) / tw;
     for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
         const std::int32_t y0 = ty * th;
-        const std::int32_t rows = texture->height - y0 < th ? texture->height - y0 : th;
+        const std::int32_t rows = std::min(texture->height - y0, th);
         for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
             const std::int32_t x0 = tx * tw;
-            const std::int32_t columns = texture->width - x0 < tw ? texture->width - x0 : tw;
+            const std::int32_t columns = std::min(texture->width - x0, tw);
             const std::size_t row_bytes = Format::RowBytes(columns);
             const std::uint8_t* src = ReadSpan(in, row_bytes * static_cast<std::size_t>(rows));
             for (std::int32_t r = 0; r < rows; ++r) {
@@ -108,7 +109,6 @@ constexpr std::array<std::uint32_t, Size> MakeTable(Rule rule)
     return table;
 }
 
-constexpr auto kIntensity4 = MakeTable<16>([](std::uint32_t v) { return Grey(Expand4(v), Expand4(v)); });
 constexpr auto kIntensityAlpha4 =
     MakeTable<256>([](std::uint32_t v) { return Grey(Expand4(v & 0xF), Expand4(v >> 4)); });
 constexpr auto kRgb565High = MakeTable<256>([](std::uint32_t v) { return Rgb565(v << 8); });
@@ -116,7 +116,8 @@ constexpr auto kRgb565Low = MakeTable<256>([](std::uint32_t v) { return Rgb565(v
 constexpr auto kRgb5A3High = MakeTable<256>([](std::uint32_t v) { return Rgb5A3(v << 8); });
 constexpr auto kRgb5A3Low = MakeTable<512>([](std::uint32_t v) { return Rgb5A3(((v >> 8) << 15) | (v & 0xFF)); });
 
-// The 32-bit image of a pixel, the same value std::bit_cast gives.
+// The 32-bit image of a pixel, the same value std::bit_cast gives. Stored
+// whole, it is one write where four byte stores are not merged.
 constexpr std::uint32_t Packed(std::uint32_t r, std::uint32_t g, std::uint32_t b, std::uint32_t a)
 {
     if constexpr (std::endian::native == std::endian::little) {
@@ -132,27 +133,29 @@ constexpr RgbaPixel FromPacked(std::uint32_t packed)
     return std::bit_cast<RgbaPixel>(packed);
 }
 
-// Both pixels of every I4 byte.
-constexpr auto kIntensityPairs = [] {
-    std::array<PixelPair, 256> table{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-        table[i] = PixelPair{FromPacked(kIntensity4[i >> 4]), FromPacked(kIntensity4[i & 0xF])};
-    }
-    return table;
-}();
-
-// The CI4 counterpart, from the first 16 palette entries: 2 KiB made once
-// per texture.
-std::array<PixelPair, 256> PalettePairs(const TextureData* texture)
+// Both pixels of every byte of a 4-bit format, from the pixels of the 16
+// nibble values: 2 KiB, made at compile time for I4 and once per texture
+// for CI4 from the first 16 palette entries.
+constexpr std::array<PixelPair, 256> PairsOf(const RgbaPixel* nibbles)
 {
-    std::array<PixelPair, 256> table;
+    std::array<PixelPair, 256> table{};
     std::uint32_t byte = 0;
     for (PixelPair& pair : table) {
-        pair = PixelPair{texture->palette[byte >> 4], texture->palette[byte & 0xF]};
+        pair = PixelPair{nibbles[byte >> 4], nibbles[byte & 0xF]};
         ++byte;
     }
     return table;
 }
+
+constexpr auto kIntensityPairs = [] {
+    std::array<RgbaPixel, 16> nibbles{};
+    std::uint32_t v = 0;
+    for (RgbaPixel& pixel : nibbles) {
+        pixel = Grey(Expand4(v), Expand4(v));
+        ++v;
+    }
+    return PairsOf(nibbles.data());
+}();
 
 struct IntensityByte {
     static RgbaPixel Pixel(const TextureData*, const std::uint8_t* p) { return FromPacked(p[0] * 0x01010101u); }
@@ -196,10 +199,10 @@ void DecodeRgba8(InputStream* in, TextureData* texture)
     const std::int32_t tiles_across = (texture->width + kTile - 1) / kTile;
     for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
         const std::int32_t y0 = ty * kTile;
-        const std::int32_t rows = texture->height - y0 < kTile ? texture->height - y0 : kTile;
+        const std::int32_t rows = std::min(texture->height - y0, kTile);
         for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
             const std::int32_t x0 = tx * kTile;
-            const std::int32_t columns = texture->width - x0 < kTile ? texture->width - x0 : kTile;
+            const std::int32_t columns = std::min(texture->width - x0, kTile);
             const std::size_t pass_bytes = 2 * static_cast<std::size_t>(rows * columns);
             const std::uint8_t* ar = ReadSpan(in, 2 * pass_bytes);
             const std::uint8_t* gb = ar + pass_bytes;
@@ -254,7 +257,7 @@ BlockColours ComputeBlockColours(std::uint32_t c0, std::uint32_t c1)
 
 std::int32_t Clamp4(std::int32_t n)
 {
-    return n < 0 ? 0 : n > 4 ? 4 : n;
+    return std::clamp(n, 0, 4);
 }
 
 void DecodeBlock(InputStream* in, TextureData* texture, std::int32_t x0, std::int32_t y0)
@@ -304,7 +307,7 @@ void ReadTexture(InputStream* in, TextureData* texture)
         WalkTiles<Bytewise<4, 4, 2, IntensityAlphaPair>>(in, texture);
         break;
     case kCI4: {
-        const std::array<PixelPair, 256> pairs = PalettePairs(texture);
+        const std::array<PixelPair, 256> pairs = PairsOf(texture->palette);
         WalkTiles<FourBit>(in, texture, pairs.data());
         break;
     }
