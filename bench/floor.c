@@ -12,7 +12,7 @@
 #define BLOCK (1 << 20)
 
 static unsigned char input_block[BLOCK];
-static const unsigned char zero_block[BLOCK];
+static unsigned char zero_block[BLOCK]; /* never written: reads map the zero page */
 
 static int read_all(const char* name)
 {

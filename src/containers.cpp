@@ -1,6 +1,8 @@
 #include "containers.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 void BeginInput(InputStream* in, std::FILE* file)
 {
@@ -140,7 +142,7 @@ int ReadBRPLT(InputStream* in, TextureData* texture)
     SkipTo(in, start + 64);
     // The record holds 256 entries; any further ones cannot be indexed by a
     // texel and are left unread.
-    const std::uint32_t stored = count < 256 ? count : 256;
+    const std::uint32_t stored = std::min<std::uint32_t>(count, std::size(texture->palette));
     for (std::uint32_t i = 0; i < stored; ++i) {
         texture->palette[i] = ReadPaletteEntry(in, entry_format);
     }
