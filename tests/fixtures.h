@@ -16,13 +16,6 @@ inline Bytes ReadFile(const std::string& path)
     return Bytes(std::istreambuf_iterator<char>(file), {});
 }
 
-inline void PutLE32(Bytes* out, std::uint32_t v)
-{
-    for (int shift = 0; shift < 32; shift += 8) {
-        out->push_back(static_cast<std::uint8_t>(v >> shift));
-    }
-}
-
 // The BMP of a `width` x `height` image whose rows, bottom-up, are given as
 // B G R triplets without padding: the header spelled out field by field,
 // each row padded with width mod 4 zero bytes.
@@ -32,7 +25,9 @@ inline Bytes ReferenceBmp(std::uint32_t width, std::uint32_t height, const Bytes
     Bytes out{'B', 'M'};
     for (std::uint32_t field : {54 + (3 * width + pad) * height, 0u, 54u, 40u, width, height, 0x00180001u, 0u, 0u,
                                 57540u, 57540u, 0u, 0u}) {
-        PutLE32(&out, field); // 0x00180001: one plane, 24 bits per pixel
+        for (int shift = 0; shift < 32; shift += 8) { // 0x00180001: one plane, 24 bits per pixel
+            out.push_back(static_cast<std::uint8_t>(field >> shift));
+        }
     }
     for (std::uint32_t y = 0; y < height; ++y) {
         out.insert(out.end(), rows_bgr.begin() + 3 * width * y, rows_bgr.begin() + 3 * width * (y + 1));
