@@ -29,11 +29,13 @@ void Store32(std::uint8_t* p, std::uint32_t v)
 // a narrow image costs few calls.
 constexpr std::size_t kChunkSize = 64 * 1024;
 
+// The buffer itself is a separate array, not a member, so that a sanitizer
+// build guards its end.
 struct Chunk {
     std::FILE* stream;
+    std::uint8_t* bytes; // kChunkSize of them
     std::size_t used;
     bool failed;
-    std::uint8_t bytes[kChunkSize];
 };
 
 void Flush(Chunk* chunk)
@@ -51,10 +53,8 @@ template <typename ToBgr>
 void WriteImage(std::FILE* stream, std::int32_t width, std::int32_t height, const RgbaPixel* pixels, ToBgr to_bgr)
 {
     const std::size_t pad = static_cast<std::size_t>(WriteBMPHeader(stream, width, height));
-    Chunk chunk;
-    chunk.stream = stream;
-    chunk.used = 0;
-    chunk.failed = std::ferror(stream) != 0;
+    std::uint8_t bytes[kChunkSize];
+    Chunk chunk{stream, bytes, 0, std::ferror(stream) != 0};
     for (std::int32_t y = height - 1; y >= 0 && !chunk.failed; --y) {
         const RgbaPixel* row = pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(width);
         std::size_t x = 0;
