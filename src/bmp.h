@@ -3,6 +3,7 @@
 // with zero bytes to a multiple of four bytes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -21,3 +22,15 @@ void WriteColorBMP(std::FILE* stream, std::int32_t width, std::int32_t height, c
 
 // The alpha channel as a grey image.
 void WriteAlphaBMP(std::FILE* stream, std::int32_t width, std::int32_t height, const RgbaPixel* pixels);
+
+// How a row of pixels becomes the bytes of a BMP row: blue, green and red
+// for the colour image, the alpha byte three times for the grey one.
+enum class RowBytes { kColour, kAlpha };
+
+// Both write exactly 3 x count bytes and give the same ones. The portable
+// routine works everywhere; the vector routine is faster, and where the
+// processor lacks it (VectorRowsAvailable() false) it must not be called.
+// The writers use the vector routine where it is available.
+void PackRow(RowBytes kind, const RgbaPixel* row, std::size_t count, std::uint8_t* out);
+void PackRowVector(RowBytes kind, const RgbaPixel* row, std::size_t count, std::uint8_t* out);
+bool VectorRowsAvailable();
