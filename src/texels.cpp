@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef __linux__
 #include <sys/mman.h>
@@ -192,25 +193,54 @@ struct Rgb5A3Word {
 // RGBA8 stores each 4 x 4 tile twice over its in-image texels: first alpha
 // and red pairs, then green and blue pairs. Both passes are fetched as one
 // span, so each pixel is assembled and stored whole.
+void PutRgba8Tile(const std::uint8_t* ar, std::int32_t rows, std::int32_t columns, RgbaPixel* first,
+                  std::size_t stride)
+{
+    const std::uint8_t* gb = ar + 2 * static_cast<std::size_t>(rows * columns);
+    for (std::int32_t r = 0; r < rows; ++r) {
+        RgbaPixel* row = first + stride * static_cast<std::size_t>(r);
+        for (std::int32_t c = 0; c < columns; ++c, ar += 2, gb += 2) {
+            row[c] = FromPacked(Packed(ar[1], gb[0], gb[1], ar[0]));
+        }
+    }
+}
+
+// A whole tile on a little-endian machine, where an alpha-red pair read as
+// one 16-bit word is alpha | red << 8 and a green-blue pair green | blue << 8,
+// so that a pixel's 32-bit image is two shifts and an OR away. Written over
+// arrays of known size, the loop is turned into vector code by the compiler.
+void PutWholeRgba8Tile(const std::uint8_t* ar, RgbaPixel* first, std::size_t stride)
+{
+    std::uint16_t alpha_red[16];
+    std::uint16_t green_blue[16];
+    std::memcpy(alpha_red, ar, sizeof alpha_red);
+    std::memcpy(green_blue, ar + sizeof alpha_red, sizeof green_blue);
+    std::uint32_t tile[16];
+    for (std::size_t i = 0; i < 16; ++i) {
+        tile[i] = alpha_red[i] >> 8 | std::uint32_t{green_blue[i]} << 8 | (alpha_red[i] & 0xFFu) << 24;
+    }
+    for (std::size_t r = 0; r < 4; ++r) {
+        std::memcpy(first + stride * r, tile + 4 * r, 4 * sizeof tile[0]);
+    }
+}
+
 void DecodeRgba8(InputStream* in, TextureData* texture)
 {
     constexpr std::int32_t kTile = 4;
     const std::int32_t tiles_down = (texture->height + kTile - 1) / kTile;
     const std::int32_t tiles_across = (texture->width + kTile - 1) / kTile;
+    const auto stride = static_cast<std::size_t>(texture->width);
     for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
         const std::int32_t y0 = ty * kTile;
         const std::int32_t rows = std::min(texture->height - y0, kTile);
         for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
             const std::int32_t x0 = tx * kTile;
             const std::int32_t columns = std::min(texture->width - x0, kTile);
-            const std::size_t pass_bytes = 2 * static_cast<std::size_t>(rows * columns);
-            const std::uint8_t* ar = ReadSpan(in, 2 * pass_bytes);
-            const std::uint8_t* gb = ar + pass_bytes;
-            for (std::int32_t r = 0; r < rows; ++r) {
-                RgbaPixel* row = PixelAt(texture, x0, y0 + r);
-                for (std::int32_t c = 0; c < columns; ++c, ar += 2, gb += 2) {
-                    row[c] = FromPacked(Packed(ar[1], gb[0], gb[1], ar[0]));
-                }
+            const std::uint8_t* ar = ReadSpan(in, 4 * static_cast<std::size_t>(rows * columns));
+            if (std::endian::native == std::endian::little && rows == kTile && columns == kTile) {
+                PutWholeRgba8Tile(ar, PixelAt(texture, x0, y0), stride);
+            } else {
+                PutRgba8Tile(ar, rows, columns, PixelAt(texture, x0, y0), stride);
             }
         }
     }
@@ -222,22 +252,34 @@ void DecodeRgba8(InputStream* in, TextureData* texture)
 // for every block, even one wholly outside the image; a row's index byte is
 // stored when the row lies inside the image, whatever its columns.
 
+// The four colours as 32-bit pixel images: built in registers and stored
+// whole, they are not written byte by byte and then read back as words,
+// which would stall every pixel store behind the byte stores.
 struct BlockColours {
-    RgbaPixel index[4];
+    std::uint32_t index[4];
 };
 
-// channel = a x w + b x (1 - w), truncated. In double precision the products
-// and the sum are exact, since w has at most 25 significant bits; rounding,
-// single precision or integer thirds would change some bytes.
-std::uint8_t Blend(std::uint8_t a, std::uint8_t b, float weight)
+// channel = a x w + b x (1 - w), truncated. Every weight a block uses (1,
+// 0, 1/2 and the single-precision 2/3 and 1/3) is a whole number of units
+// of 2^-25, so in those units the products and the sum are exact integers
+// and the result is that of the exact real computation. Rounding, a coarser
+// weight or integer thirds would change some bytes.
+constexpr std::uint64_t kWeightUnits = std::uint64_t{1} << 25;
+
+// Exact for the weights above: scaling by a power of two loses no bit.
+constexpr std::uint64_t WeightOf(float w)
 {
-    const double w = weight;
-    return static_cast<std::uint8_t>(static_cast<int>(a * w + b * (1.0 - w)));
+    return static_cast<std::uint64_t>(w * static_cast<float>(kWeightUnits));
 }
 
-RgbaPixel Blend(RgbaPixel a, RgbaPixel b, float weight, std::uint8_t alpha)
+std::uint32_t Blend(std::uint32_t a, std::uint32_t b, std::uint64_t weight)
 {
-    return RgbaPixel{Blend(a.r, b.r, weight), Blend(a.g, b.g, weight), Blend(a.b, b.b, weight), alpha};
+    return static_cast<std::uint32_t>((a * weight + b * (kWeightUnits - weight)) >> 25);
+}
+
+std::uint32_t Blend(RgbaPixel a, RgbaPixel b, std::uint64_t weight, std::uint32_t alpha)
+{
+    return Packed(Blend(a.r, b.r, weight), Blend(a.g, b.g, weight), Blend(a.b, b.b, weight), alpha);
 }
 
 BlockColours ComputeBlockColours(std::uint32_t c0, std::uint32_t c1)
@@ -246,18 +288,26 @@ BlockColours ComputeBlockColours(std::uint32_t c0, std::uint32_t c1)
     const RgbaPixel p1 = Rgb565(c1);
     const bool four_colours = c1 < c0;
     return BlockColours{{
-        Blend(p0, p1, 1.0f, 255),
-        Blend(p0, p1, 0.0f, 255),
-        Blend(p0, p1, four_colours ? 0.6666667f : 0.5f, 255),
+        Blend(p0, p1, WeightOf(1.0f), 255),
+        Blend(p0, p1, WeightOf(0.0f), 255),
+        Blend(p0, p1, four_colours ? WeightOf(0.6666667f) : WeightOf(0.5f), 255),
         // Transparent when the order of the endpoints says so, but the
         // colour is kept.
-        Blend(p0, p1, 0.33333334f, four_colours ? 255 : 0),
+        Blend(p0, p1, WeightOf(0.33333334f), four_colours ? 255 : 0),
     }};
 }
 
 std::int32_t Clamp4(std::int32_t n)
 {
     return std::clamp(n, 0, 4);
+}
+
+// One row of a block: four 2-bit indexes in a byte, column 0 in the top bits.
+void PutBlockRow(const BlockColours& colours, std::uint32_t indexes, std::int32_t columns, RgbaPixel* row)
+{
+    for (std::int32_t k = 0; k < columns; ++k) {
+        row[k] = FromPacked(colours.index[(indexes >> (6 - 2 * k)) & 3]);
+    }
 }
 
 void DecodeBlock(InputStream* in, TextureData* texture, std::int32_t x0, std::int32_t y0)
@@ -267,10 +317,7 @@ void DecodeBlock(InputStream* in, TextureData* texture, std::int32_t x0, std::in
     const std::uint8_t* block = ReadSpan(in, 4 + static_cast<std::size_t>(rows));
     const BlockColours colours = ComputeBlockColours(Load16(block), Load16(block + 2));
     for (std::int32_t r = 0; r < rows; ++r) {
-        const std::uint32_t indexes = block[4 + r];
-        for (std::int32_t k = 0; k < columns; ++k) {
-            PutData(texture, x0 + k, y0 + r, colours.index[(indexes >> (6 - 2 * k)) & 3]);
-        }
+        PutBlockRow(colours, block[4 + r], columns, PixelAt(texture, x0, y0 + r));
     }
 }
 
