@@ -379,26 +379,51 @@ void ReadTexture(InputStream* in, TextureData* texture)
     }
 }
 
+// True for the codes ReadTexture decodes. Each of them writes every pixel of
+// the image, whatever the file holds, so their buffer need not be zeroed.
+bool WritesEveryPixel(std::uint32_t format)
+{
+    switch (format) {
+    case kI4:
+    case kI8:
+    case kIA4:
+    case kIA8:
+    case kRGB565:
+    case kRGB5A3:
+    case kRGBA8:
+    case kCI4:
+    case kCI8:
+    case kCMPR:
+        return true;
+    default:
+        return false;
+    }
+}
+
+#ifdef __linux__
 // A large image is written once, page by page, so the first touch of each
 // 4 KiB page costs a fault; on a virtual machine those faults can take
-// longer than decoding the image. Where the system offers 2 MiB pages on
-// request, ask for them over the whole-page part of the buffer: the bytes
-// and the zeroed start are the same, the faults 512 times fewer.
-static void AdviseHugePages(void* buffer, std::size_t size)
+// longer than decoding the image. A large buffer therefore starts on a
+// 2 MiB boundary and spans whole 2 MiB pages, over which the system is
+// asked for pages of that size: the faults are 512 times fewer. Only
+// memory that is touched is ever backed, so the rounding costs address
+// space, not memory.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+RgbaPixel* AllocateLarge(const TextureData* texture, std::size_t bytes)
 {
-#ifdef __linux__
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(buffer);
-    const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-    const std::uintptr_t last = (start + size) & ~(kHugePage - 1);
-    if (first < last) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE); // only advice: failure changes nothing
+    const std::size_t whole_pages = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* buffer = std::aligned_alloc(kHugePage, whole_pages);
+    if (buffer == nullptr) {
+        return nullptr;
     }
-#else
-    (void)buffer;
-    (void)size;
-#endif
+    madvise(buffer, whole_pages, MADV_HUGEPAGE); // only advice: failure changes nothing
+    if (!WritesEveryPixel(texture->format)) {
+        std::memset(buffer, 0, bytes);
+    }
+    return static_cast<RgbaPixel*>(buffer);
 }
+#endif
 
 RgbaPixel* AllocatePixels(const TextureData* texture)
 {
@@ -409,10 +434,11 @@ RgbaPixel* AllocatePixels(const TextureData* texture)
     if (count > SIZE_MAX / sizeof(RgbaPixel)) {
         return nullptr;
     }
-    // One pixel at least, so that an empty image is told apart from a failure.
-    auto* pixels = static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
-    if (pixels != nullptr) {
-        AdviseHugePages(pixels, static_cast<std::size_t>(count) * sizeof(RgbaPixel));
+#ifdef __linux__
+    if (count * sizeof(RgbaPixel) >= kHugePage) {
+        return AllocateLarge(texture, static_cast<std::size_t>(count) * sizeof(RgbaPixel));
     }
-    return pixels;
+#endif
+    // One pixel at least, so that an empty image is told apart from a failure.
+    return static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
 }

@@ -32,11 +32,12 @@ inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPi
     *PixelAt(texture, x, y) = pixel;
 }
 
-// The zeroed pixel buffer for the record's image, to be freed with
-// std::free; nullptr when the image cannot be converted: its BMP would not
-// fit the 32-bit size field, or the memory is not there. The size is checked
-// before anything is allocated, so a tiny file that declares a huge image
-// costs nothing.
+// The pixel buffer for the record's image, to be freed with std::free;
+// nullptr when the image cannot be converted: its BMP would not fit the
+// 32-bit size field, or the memory is not there. The size is checked before
+// anything is allocated, so a tiny file that declares a huge image costs
+// nothing. The buffer reads as zeros wherever ReadTexture leaves it alone;
+// a large one is not zeroed for a format that ReadTexture writes in full.
 RgbaPixel* AllocatePixels(const TextureData* texture);
 
 // Decodes from the stream's position into texture->pixels, which must hold

@@ -199,8 +199,12 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          {{"t.bmp", ReferenceBmp(3, 1, {9, 9, 9, 7, 7, 7, 0, 0, 0})}, {"t_alpha.bmp", {}}}},
         // Past 64 KiB, the size field's upper half counts; rows wider than the
         // writer's buffer are split, and a row's padding lands past a full one.
-        {"large BMP", [] { Put("t.brtex", MakeBRTEX(23830, 11, 4, Bytes(524260, 0xFF))); }, {"t.brtex"}, 0,
-         "File t.bmp written\n", {{"t.bmp", ReferenceBmp(23830, 11, Bytes(786390, 0xFF))}}},
+        // Its pixel buffer is past 2 MiB, as is that of a code that decodes
+        // nothing, whose image stays black.
+        {"large BMP", [] { Put("t.brtex", MakeBRTEX(23830, 23, 4, Bytes(1096180, 0xFF))); }, {"t.brtex"}, 0,
+         "File t.bmp written\n", {{"t.bmp", ReferenceBmp(23830, 23, Bytes(1644270, 0xFF))}}},
+        {"large unknown format", [] { Put("t.brtex", MakeBRTEX(1024, 512, 7, {})); }, {"t.brtex"}, 0,
+         "File t.bmp written\n", {{"t.bmp", ReferenceBmp(1024, 512, Bytes(1572864, 0))}}},
         // Output names: "-a" may stand anywhere, a direct-colour texture never
         // opens its palette, and an old output is replaced.
         {"palette ignored", [&] { texture("wood.brtex"), Put("wood.bmp", Bytes(99, 1)); },
