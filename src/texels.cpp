@@ -302,14 +302,8 @@ std::int32_t Clamp4(std::int32_t n)
     return std::clamp(n, 0, 4);
 }
 
-// One row of a block: four 2-bit indexes in a byte, column 0 in the top bits.
-void PutBlockRow(const BlockColours& colours, std::uint32_t indexes, std::int32_t columns, RgbaPixel* row)
-{
-    for (std::int32_t k = 0; k < columns; ++k) {
-        row[k] = FromPacked(colours.index[(indexes >> (6 - 2 * k)) & 3]);
-    }
-}
-
+// A block that the image's edge may cut: each row's index byte holds four
+// 2-bit indexes, column 0 in the top bits.
 void DecodeBlock(InputStream* in, TextureData* texture, std::int32_t x0, std::int32_t y0)
 {
     const std::int32_t rows = Clamp4(texture->height - y0);
@@ -317,7 +311,10 @@ void DecodeBlock(InputStream* in, TextureData* texture, std::int32_t x0, std::in
     const std::uint8_t* block = ReadSpan(in, 4 + static_cast<std::size_t>(rows));
     const BlockColours colours = ComputeBlockColours(Load16(block), Load16(block + 2));
     for (std::int32_t r = 0; r < rows; ++r) {
-        PutBlockRow(colours, block[4 + r], columns, PixelAt(texture, x0, y0 + r));
+        const std::uint32_t indexes = block[4 + r];
+        for (std::int32_t k = 0; k < columns; ++k) {
+            PutData(texture, x0 + k, y0 + r, FromPacked(colours.index[(indexes >> (6 - 2 * k)) & 3]));
+        }
     }
 }
 
