@@ -403,9 +403,10 @@ void ReadTexture(InputStream* in, TextureData* texture)
     }
 }
 
+#ifdef __linux__
 // True for the codes ReadTexture decodes. Each of them writes every pixel of
 // the image, whatever the file holds, so their buffer need not be zeroed.
-bool WritesEveryPixel(std::uint32_t format)
+static bool WritesEveryPixel(std::uint32_t format)
 {
     switch (format) {
     case kI4:
@@ -424,7 +425,6 @@ bool WritesEveryPixel(std::uint32_t format)
     }
 }
 
-#ifdef __linux__
 // A large image is written once, page by page, so the first touch of each
 // 4 KiB page costs a fault; on a virtual machine those faults can take
 // longer than decoding the image. A large buffer therefore starts on a
@@ -434,7 +434,7 @@ bool WritesEveryPixel(std::uint32_t format)
 // space, not memory.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
-RgbaPixel* AllocateLarge(const TextureData* texture, std::size_t bytes)
+static RgbaPixel* AllocateLarge(const TextureData* texture, std::size_t bytes)
 {
     const std::size_t whole_pages = (bytes + kHugePage - 1) / kHugePage * kHugePage;
     void* buffer = std::aligned_alloc(kHugePage, whole_pages);
