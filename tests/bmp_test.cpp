@@ -38,4 +38,13 @@ TEST(BmpRows, BothRoutinesGiveEveryPixelsBytesAndNoMore)
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// The writers use the vector routine exactly where the processor has SSSE3,
+// as the compiler's own feature table tells.
+TEST(BmpRows, VectorRoutineWhereThereIsSsse3)
+{
+    EXPECT_EQ(VectorRowsAvailable(), __builtin_cpu_supports("ssse3") != 0);
+}
+#endif
+
 } // namespace

@@ -152,13 +152,14 @@ Bytes Pattern(std::size_t count, int step = 0)
 } // namespace
 
 // More than one tile in each direction, tiles cut at the right and bottom
-// edges, whole tiles only, empty images, and codes that are no format.
+// edges (23 x 15 cuts an 8 x 8 tile one short each way), whole tiles only,
+// empty images, and codes that are no format.
 TEST(Texels, EveryFormatWalksAndDecodesAsTheReference)
 {
     std::vector<std::uint32_t> formats(std::begin(kAllFormats), std::end(kAllFormats));
     formats.insert(formats.end(), {7, 10, 11, 12, 13, 15, 0xFFFFFFFF});
     for (std::uint32_t format : formats) {
-        for (const auto& [width, height] : {std::pair{17, 13}, {16, 16}, {3, 9}, {9, 3}, {0, 5}, {5, 0}}) {
+        for (const auto& [width, height] : {std::pair{17, 13}, {23, 15}, {16, 16}, {3, 9}, {9, 3}, {0, 5}, {5, 0}}) {
             ExpectAsReference(format, width, height, Pattern(1600));
         }
     }
