@@ -1,30 +1,21 @@
 // kestrune: converts one BRTEX texture into a 24-bit colour BMP and, with
 // "-a", a grey BMP of its alpha channel, written beside the input.
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "bmp.h"
 #include "containers.h"
+#include "output.h"
 #include "texels.h"
-
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#endif
 
 #ifdef __MINGW32__
 // Ask the runtime to expand wildcards on the command line before main runs,
 // as a Windows shell does not.
 int _dowildcard = -1;
 #endif
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -64,84 +55,16 @@ std::FILE* OpenInput(const char* name)
 
 using BMPWriter = void (*)(std::FILE*, std::int32_t, std::int32_t, const RgbaPixel*);
 
-// Writes the image through `file` and closes it; false if any write, the
-// flush of the last buffered bytes or the close failed.
-bool WriteAndClose(std::FILE* file, BMPWriter writer, const TextureData* texture)
-{
-    // The writer hands over whole 64 KiB buffers; through the stream's own
-    // smaller buffer each would cost two system calls instead of one.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    writer(file, texture->width, texture->height, texture->pixels);
-    const bool written = std::fflush(file) == 0 && std::ferror(file) == 0;
-    return std::fclose(file) == 0 && written;
-}
-
-// A file name as the library's path. Names reach main as UTF-8 on Windows
-// (the manifest sets the code page) and as plain bytes elsewhere.
-fs::path PathOf(const std::string& name)
-{
-    return fs::path(std::u8string(name.begin(), name.end()));
-}
-
-// Creates a file that did not exist, for writing, with the permissions a
-// new file gets; nullptr if the name is taken or the file cannot be made.
-std::FILE* CreateNew(const fs::path& path)
-{
-#ifdef _WIN32
-    const int fd = _wopen(path.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-    return fd < 0 ? nullptr : _fdopen(fd, "wb");
-#else
-    return std::fopen(path.c_str(), "wbx");
-#endif
-}
-
-// A new file beside `target`, under a name that no existing file has.
-std::FILE* CreateTemporary(const fs::path& target, fs::path* temporary)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        *temporary = target.parent_path() / (".kestrune-" + std::to_string(attempt) + ".tmp");
-        if (std::FILE* file = CreateNew(*temporary)) {
-            return file;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    return nullptr;
-}
-
-// Writes an output so that its name only ever shows a whole BMP: the bytes
-// go to a temporary file in the same directory, which replaces the name once
-// it is written, flushed and closed; on failure it is removed and the name
-// keeps what it held. A replaced file's permissions carry over. A name that
-// is a link, a device or anything else but a regular file is written
-// through in place, as the user pointed it there.
+// Writes one BMP under `name`; false when it could not be written whole,
+// in which case the file under that name is as it was.
 bool WriteOutput(const std::string& name, BMPWriter writer, const TextureData* texture)
 {
-    const fs::path target = PathOf(name);
-    std::error_code error;
-    const fs::file_status old = fs::symlink_status(target, error);
-    if (fs::exists(old) && !fs::is_regular_file(old)) {
-        std::FILE* file = std::fopen(name.c_str(), "wb");
-        return file != nullptr && WriteAndClose(file, writer, texture);
-    }
-    fs::path temporary;
-    std::FILE* file = CreateTemporary(target, &temporary);
-    if (file == nullptr) {
+    Output output;
+    if (!OpenOutput(&output, name.c_str(), BMPFileSize(texture->width, texture->height))) {
         return false;
     }
-    if (fs::exists(old)) {
-        fs::permissions(temporary, old.permissions(), error);
-    }
-    bool written = WriteAndClose(file, writer, texture);
-    if (written) {
-        fs::rename(temporary, target, error);
-        written = !error;
-    }
-    if (!written) {
-        fs::remove(temporary, error);
-    }
-    return written;
+    writer(output.stream, texture->width, texture->height, texture->pixels);
+    return CloseOutput(&output);
 }
 
 // Ends a run whose input could not be read to its end.
@@ -251,6 +174,7 @@ int main(int argc, char** argv)
         return ReportReadError(texture_name);
     }
 
+    GuardOutputs();
     const std::string stem = OutputStem(texture_name);
     const std::string colour_name = stem + ".bmp";
     if (!WriteOutput(colour_name, WriteColorBMP, &texture)) {

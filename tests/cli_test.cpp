@@ -10,7 +10,11 @@
 #include "fixtures.h"
 
 #ifndef _WIN32
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -34,9 +38,9 @@ std::string Quoted(const std::string& s)
 // each quoted but for wildcards, which are expanded: by the shell on POSIX
 // systems, by the program's own runtime on Windows. `prefix` runs first in
 // the same POSIX shell.
-ToolRun RunTool(const std::vector<std::string>& args, const std::string& prefix = "")
+ToolRun RunTool(const std::vector<std::string>& args, const std::string& prefix = "", const fs::path& tool = kTool)
 {
-    std::string command = prefix + Quoted(kTool.string());
+    std::string command = prefix + Quoted(tool.string());
     for (const std::string& a : args) {
         command += ' ' + (a.find('*') == std::string::npos ? Quoted(a) : a);
     }
@@ -93,6 +97,26 @@ std::string FailingRead(const std::string& file, int read)
 }
 #endif
 
+// What a file must hold after a run: its bytes (none: it must not be a
+// regular file) and, where given, its mode and its owner, whose id is its
+// group's too.
+struct Kept {
+    Kept(Bytes b = {}, int m = -1, int o = -1) : bytes(std::move(b)), mode(m), owner(o) {}
+    Bytes bytes;
+    int mode;
+    int owner;
+};
+
+struct Case {
+    const char* what;
+    std::function<void()> setup;
+    std::vector<std::string> args;
+    int status;
+    std::string lines;
+    std::map<std::string, Kept> files;
+    std::string prefix = ""; // run first, in the same POSIX shell
+};
+
 class Cli : public testing::Test {
 protected:
     void SetUp() override
@@ -103,17 +127,56 @@ protected:
         fs::current_path(dir_);
     }
     void TearDown() override { fs::current_path(kTool.parent_path()); }
+
+    // Every entry under the folder, links with what they hold.
     std::set<std::string> Listing() const
     {
         std::set<std::string> names;
-        for (const auto& entry : fs::directory_iterator(dir_)) {
-            const std::u8string name = entry.path().filename().u8string();
-            names.emplace(name.begin(), name.end());
+        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+            const std::u8string name = entry.path().lexically_relative(dir_).generic_u8string();
+            names.emplace(std::string(name.begin(), name.end()) +
+                          (entry.is_symlink() ? " -> " + fs::read_symlink(entry.path()).string() : ""));
         }
         return names;
     }
+
+    // Runs one row in an empty folder: its status, its console text, the
+    // files it names and no other change.
+    void Check(const Case& c)
+    {
+        SCOPED_TRACE(c.what);
+        for (const auto& entry : fs::directory_iterator(dir_)) {
+            std::error_code ignored; // a read-only file must be writable to go on Windows
+            fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add | fs::perm_options::nofollow, ignored);
+            fs::remove_all(entry.path());
+        }
+        c.setup();
+        std::set<std::string> expected = Listing();
+        const ToolRun run = RunTool(c.args, c.prefix, tool_);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.out, Console(c.lines));
+        for (const auto& [name, kept] : c.files) {
+            const fs::path path(std::u8string(name.begin(), name.end()));
+            EXPECT_EQ(fs::is_regular_file(path), !kept.bytes.empty()) << name;
+            EXPECT_EQ(kept.bytes.empty() ? Bytes{} : ReadFile(name), kept.bytes) << name;
+            if (!kept.bytes.empty() && !fs::is_symlink(path)) {
+                expected.insert(name);
+            }
+#ifndef _WIN32
+            struct stat status = {};
+            stat(name.c_str(), &status);
+            EXPECT_TRUE(kept.mode < 0 || int(status.st_mode & 07777) == kept.mode) << name << std::oct << status.st_mode;
+            EXPECT_TRUE(kept.owner < 0 || (int(status.st_uid) == kept.owner && int(status.st_gid) == kept.owner)) << name;
+#endif
+        }
+        EXPECT_EQ(Listing(), expected);
+    }
+
     fs::path dir_;
+    fs::path tool_ = kTool;
 };
+
+const Bytes kOld(9, 'x'); // a file that stood under an output's name
 
 } // namespace
 
@@ -121,31 +184,31 @@ protected:
 // empty expectation: the file must not exist) and no other file.
 TEST_F(Cli, StatusesMessagesAndFiles)
 {
-    const bool have_strace = std::system("strace -o /dev/null true 2> /dev/null") == 0;
     const auto head = [](const Bytes& bytes, std::size_t n) { return Bytes(bytes.begin(), bytes.begin() + n); };
     const std::u8string unicode = u8"\u30c6\u30af\u30b9\u30c1\u30e3 \u00e9t\u00e9";
     const std::string folder(unicode.begin(), unicode.end());
     const auto converted = [](const std::string& stem) {
-        return std::map<std::string, Bytes>{{stem + ".bmp", kColour}, {stem + "_alpha.bmp", kAlpha}};
+        return std::map<std::string, Kept>{{stem + ".bmp", kColour}, {stem + "_alpha.bmp", kAlpha}};
     };
     const auto written = [](const std::string& stem) {
         return "File " + stem + ".bmp written\nFile " + stem + "_alpha.bmp written\n";
     };
     const auto texture = [](const std::string& name) { Put(name, kTexture); };
-    const auto taken = [](int count) { // files under the names a temporary file would take
-        for (int n = 0; n < count; ++n) {
-            Put(".kestrune-" + std::to_string(n) + ".tmp", {});
+#ifndef _WIN32
+    const auto link = [](const std::string& to, const std::string& name) { fs::create_symlink(to, name); };
+    // t.bmp leads through `count` links to d/r, each but the first relative
+    // to its own folder, the last one a single letter.
+    const auto chain = [&](int count) {
+        texture("t.brtex"), fs::create_directory("d"), Put("d/r", kOld);
+        std::string name = "t.bmp";
+        for (int n = 2; n <= count; ++n) {
+            link((n == 2 ? "d/l" : "l") + std::to_string(n), name);
+            name = "d/l" + std::to_string(n);
         }
+        link(count > 1 ? "r" : "d/r", name);
     };
-    struct Case {
-        const char* what;
-        std::function<void()> setup;
-        std::vector<std::string> args;
-        int status;
-        std::string lines;
-        std::map<std::string, Bytes> files;
-        std::string prefix = ""; // run first, in the same POSIX shell
-    } cases[] = {
+#endif
+    const Case cases[] = {
         {"no arguments", [] {}, {}, 1,
          "syntax:\n>kestrune [-a] <filename> [<palette filename>]\n-a : export alpha channel\n", {}},
         {"only the option", [] {}, {"-a", "-a"}, 2, "ERROR: no file specified\n", {}},
@@ -162,30 +225,41 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          "ERROR: p.brplt is not a valid BRPLT file\n", {{"t.bmp", {}}}},
         {"colour output cannot be created", [&] { texture("t.brtex"), fs::create_directory("t.bmp"); },
          {"t.brtex", "-a"}, 8, "ERROR: cannot write file t.bmp\n", {{"t_alpha.bmp", {}}}},
-        // Files the user has are never overwritten by a temporary one; after
-        // a hundred taken names the output cannot be written.
-        {"99 names taken", [&] { texture("t.brtex"), taken(99); }, {"t.brtex"}, 0, "File t.bmp written\n",
-         {{"t.bmp", kColour}}},
-        {"100 names taken", [&] { texture("t.brtex"), taken(100); }, {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n",
-         {{"t.bmp", {}}}},
-#ifndef _WIN32
+        // Temporary names are the process's own: files that other runs or
+        // older versions left under such names neither stop a run nor go.
+        {"names other runs left", [&] {
+             texture("t.brtex");
+             for (int n = 0; n < 100; ++n) Put(".kestrune-" + std::to_string(n) + ".tmp", kOld); },
+         {"t.brtex"}, 0, "File t.bmp written\n", {{"t.bmp", kColour}}},
+#ifdef _WIN32
+        // The read-only attribute refuses the replacement as it refuses a write.
+        {"read-only output", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0444)); },
+         {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}},
+#else
         // A full device accepts the file's creation and fails its writes.
-        {"colour output on a full device", [&] { texture("t.brtex"), fs::create_symlink("/dev/full", "t.bmp"); },
+        {"colour output on a full device", [&] { texture("t.brtex"), link("/dev/full", "t.bmp"); },
          {"t.brtex", "-a"}, 8, "ERROR: cannot write file t.bmp\n", {{"t_alpha.bmp", {}}}},
-        {"alpha output on a full device", [&] { texture("t.brtex"), fs::create_symlink("/dev/full", "t_alpha.bmp"); },
-         {"t.brtex", "-a"}, 9, "File t.bmp written\nERROR: cannot write file t_alpha.bmp\n", {{"t.bmp", kColour}}},
-        // A write that fails at a file-size limit keeps the old file.
-        {"size limit", [] { Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", Bytes(9, 'x')); }, {"-a", "t.brtex"},
-         8, "ERROR: cannot write file t.bmp\n", {{"t.bmp", Bytes(9, 'x')}, {"t_alpha.bmp", {}}},
-         "trap '' XFSZ; ulimit -f 8; "},
-        // A read error fails the run wherever it falls: in the section scan
-        // past the first 4 KiB read, in texels past the first 64 KiB, in the palette.
-        {"read error in the scan", [] { Put("t.brtex", MakeBRTEX(2, 2, 4, {}, 5000)); }, {"t.brtex"}, 11,
-         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, FailingRead("t.brtex", 2)},
-        {"read error in the texels", [] { Put("t.brtex", MakeBRTEX(256, 256, 6, Bytes(262144, 7))); }, {"t.brtex"}, 11,
-         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, FailingRead("t.brtex", 3)},
-        {"read error in the palette", [] { Put("t.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, {}, 5000)); },
-         {"t.brtex", "p.brplt"}, 11, "ERROR: cannot read file p.brplt\n", {{"t.bmp", {}}}, FailingRead("p.brplt", 2)},
+        {"alpha output on a full device", [&] { texture("t.brtex"), link("/dev/null", "t.bmp"), link("/dev/full", "t_alpha.bmp"); },
+         {"t.brtex", "-a"}, 9, "File t.bmp written\nERROR: cannot write file t_alpha.bmp\n", {}},
+        // The file a link leads to is replaced, and the links stay; a link
+        // to no file makes it. A write past the file-size limit fails, through
+        // the 40 links the system follows too, and keeps the old file; past
+        // those links the name cannot be written.
+        {"replaced through links", [&] { chain(2); }, {"t.brtex"}, 0, "File t.bmp written\n", {{"d/r", kColour}}},
+        {"link to no file", [&] { texture("t.brtex"), fs::create_directory("d"), link("d/new.bmp", "t.bmp"); },
+         {"t.brtex"}, 0, "File t.bmp written\n", {{"d/new.bmp", kColour}}},
+        {"size limit, 40 links", [&] { chain(40), Put("t.brtex", MakeBRTEX(64, 64, 4, {})); }, {"t.brtex"}, 8,
+         "ERROR: cannot write file t.bmp\n", {{"d/r", kOld}}, "ulimit -f 8; "},
+        {"41 links", [&] { chain(41); }, {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"d/r", kOld}}},
+        // A file with another link is rewritten in place, its size reserved
+        // first, so that both names see the new BMP or, at a limit, the old.
+        {"second link", [&] { texture("t.brtex"), Put("t.bmp", Bytes(99, 'x')), fs::create_directory("d"), fs::create_hard_link("t.bmp", "d/l.bmp"); },
+         {"t.brtex"}, 0, "File t.bmp written\n", {{"t.bmp", kColour}, {"d/l.bmp", kColour}}},
+        {"second link, size limit", [&] { Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", kOld), fs::create_hard_link("t.bmp", "l.bmp"); },
+         {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}, {"l.bmp", kOld}}, "ulimit -f 8; "},
+        // A replaced file keeps its mode; a new one gets what the umask leaves.
+        {"modes", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
+         {"-a", "t.brtex"}, 0, written("t"), {{"t.bmp", Kept(kColour, 0604)}, {"t_alpha.bmp", Kept(kAlpha, 0640)}}, "umask 026; "},
 #endif
         {"one row past the size field", [] { Put("t.brtex", MakeBRTEX(65535, 21846, 14, {})); }, {"t.brtex"}, 10,
          "ERROR: t.brtex is too large to convert\n", {{"t.bmp", {}}}},
@@ -226,40 +300,137 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          {"-a", folder + "/t.brtex"}, 0, written(folder + "/t"), converted(folder + "/t")},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        if (c.prefix.find("strace") != std::string::npos && !have_strace) {
-            continue;
-        }
-        for (const auto& entry : fs::directory_iterator(dir_)) {
-            fs::remove_all(entry.path());
-        }
-        c.setup();
-        std::set<std::string> expected = Listing();
-        const ToolRun run = RunTool(c.args, c.prefix);
-        EXPECT_EQ(run.status, c.status);
-        EXPECT_EQ(run.out, Console(c.lines));
-        for (const auto& [name, bytes] : c.files) {
-            EXPECT_EQ(fs::is_regular_file(std::u8string(name.begin(), name.end())), !bytes.empty()) << name;
-            EXPECT_EQ(bytes.empty() ? Bytes{} : ReadFile(name), bytes) << name;
-            if (!bytes.empty() && name.find('/') == std::string::npos) {
-                expected.insert(name);
-            }
-        }
-        EXPECT_EQ(Listing(), expected);
+        Check(c);
     }
 }
 
 #ifndef _WIN32
-// A replaced BMP keeps its permissions, a new one gets those the umask
-// leaves.
-TEST_F(Cli, OutputsKeepPermissions)
+// A read error fails the run wherever it falls: in the section scan past
+// the first 4 KiB read, in texels past the first 64 KiB, in the palette.
+TEST_F(Cli, ReadErrors)
+{
+    if (std::system("strace -o /dev/null true 2> /dev/null") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const Case cases[] = {
+        {"in the scan", [] { Put("t.brtex", MakeBRTEX(2, 2, 4, {}, 5000)); }, {"t.brtex"}, 11,
+         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, FailingRead("t.brtex", 2)},
+        {"in the texels", [] { Put("t.brtex", MakeBRTEX(256, 256, 6, Bytes(262144, 7))); }, {"t.brtex"}, 11,
+         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, FailingRead("t.brtex", 3)},
+        {"in the palette", [] { Put("t.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, {}, 5000)); },
+         {"t.brtex", "p.brplt"}, 11, "ERROR: cannot read file p.brplt\n", {{"t.bmp", {}}}, FailingRead("p.brplt", 2)},
+    };
+    for (const Case& c : cases) {
+        Check(c);
+    }
+}
+
+// A temporary name that a killed run of the same process id left is
+// passed over, and the file stays.
+TEST_F(Cli, TemporaryNamesPassOverFilesLeftBehind)
 {
     Put("t.brtex", kTexture);
-    Put("t.bmp", Bytes(9, 'x'));
-    fs::permissions("t.bmp", fs::perms(0604));
-    EXPECT_EQ(RunTool({"-a", "t.brtex"}, "umask 026; ").status, 0);
+    EXPECT_EQ(RunTool({"t.brtex"}, "echo $$ > pid; for n in 0 1; do echo x > .kestrune-$$-$n.tmp; done; exec ").status, 0);
     EXPECT_EQ(ReadFile("t.bmp"), kColour);
-    EXPECT_EQ(fs::status("t.bmp").permissions(), fs::perms(0604));
-    EXPECT_EQ(fs::status("t_alpha.bmp").permissions(), fs::perms(0640));
+    const Bytes pid = ReadFile("pid");
+    const std::string stem = ".kestrune-" + std::string(pid.begin(), pid.end() - 1) + "-";
+    EXPECT_EQ(Listing(), (std::set<std::string>{"pid", "t.brtex", "t.bmp", stem + "0.tmp", stem + "1.tmp"}));
+}
+
+// An interrupt while a BMP is written leaves the old file whole and no
+// temporary one, and ends the run as the signal ends any process. The
+// signal goes as soon as a new name shows; a run that outpaces the watch is
+// tried again, and every run leaves the old BMP or the new one, whole.
+TEST_F(Cli, InterruptsLeaveTheOldFileAndNoOther)
+{
+    Put("t.brtex", MakeBRTEX(2048, 2048, 6, {}));
+    const Bytes converted = ReferenceBmp(2048, 2048, Bytes(2048 * 2048 * 3, 0));
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        bool interrupted = false;
+        for (int attempt = 0; attempt < 20 && !interrupted; ++attempt) {
+            Put("t.bmp", kOld);
+            const std::set<std::string> before = Listing();
+            const pid_t pid = fork();
+            if (pid == 0) {
+                dup2(open("/dev/null", O_WRONLY), 1); // the parent's buffered output is not written twice
+                std::signal(sig, SIG_DFL);
+                execl(kTool.c_str(), kTool.c_str(), "t.brtex", nullptr);
+                _exit(127);
+            }
+            int status = 0;
+            while (Listing() == before && waitpid(pid, &status, WNOHANG) == 0) {
+            }
+            if (kill(pid, sig) == 0) {
+                waitpid(pid, &status, 0);
+            }
+            const Bytes bmp = ReadFile("t.bmp");
+            EXPECT_TRUE(bmp == kOld || bmp == converted) << "signal " << sig;
+            EXPECT_EQ(Listing(), before) << "signal " << sig;
+            interrupted = WIFSIGNALED(status) && WTERMSIG(status) == sig && bmp == kOld;
+        }
+        EXPECT_TRUE(interrupted) << "signal " << sig;
+    }
+}
+
+// Runs as root and as another user, in a folder of its own under the
+// system's temporary one with a copy of the tool, so that the other user
+// reaches both wherever the build lies.
+class Owners : public Cli {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0 || std::system("setpriv --version > /dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "needs root and setpriv";
+        }
+        top_ = fs::temp_directory_path() / ("kestrune-owners-" + std::to_string(getpid()));
+        dir_ = top_ / "work";
+        tool_ = top_ / "kestrune";
+        fs::create_directories(dir_);
+        fs::copy_file(kTool, tool_);
+        fs::permissions(top_, fs::perms(0755));
+        fs::permissions(dir_, fs::perms(0777));
+        fs::current_path(dir_);
+    }
+    void TearDown() override
+    {
+        Cli::TearDown();
+        if (!top_.empty()) {
+            fs::remove_all(top_);
+        }
+    }
+    fs::path top_;
+};
+
+// A run ends as a write in place would leave it: the same owner, group and
+// mode; a file the user may not write is refused; a file the user may write
+// in a folder they may not, or whose owner a new file cannot be given, is
+// rewritten in place.
+TEST_F(Owners, RunsEndAsAWriteInPlaceWould)
+{
+    constexpr int kNobody = 65534;
+    const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const auto old = [](const std::string& name, int owner, int mode) {
+        Put(name, kOld), fs::permissions(name, fs::perms(mode));
+        ASSERT_EQ(chown(name.c_str(), owner, owner), 0);
+    };
+    const auto texture = [](const std::string& name) { Put(name, kTexture); };
+    const Case cases[] = {
+        {"root keeps a user's file theirs", [&] { texture("t.brtex"), old("t.bmp", kNobody, 0600); }, {"t.brtex"}, 0,
+         "File t.bmp written\n", {{"t.bmp", Kept(kColour, 0600, kNobody)}}},
+        {"a user's own read-only file", [&] { texture("t.brtex"), old("t.bmp", kNobody, 0444); }, {"t.brtex"}, 8,
+         "ERROR: cannot write file t.bmp\n", {{"t.bmp", Kept(kOld, 0444, kNobody)}}, as_nobody},
+        {"root's file", [&] { texture("t.brtex"), old("t.bmp", 0, 0644); }, {"t.brtex"}, 8,
+         "ERROR: cannot write file t.bmp\n", {{"t.bmp", Kept(kOld, 0644, 0)}}, as_nobody},
+        {"a folder the user may not write", [&] {
+             fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", kNobody, 0666), fs::permissions("d", fs::perms(0555)); },
+         {"-a", "d/t.brtex"}, 9, "File d/t.bmp written\nERROR: cannot write file d/t_alpha.bmp\n",
+         {{"d/t.bmp", Kept(kColour, 0666, kNobody)}, {"d/t_alpha.bmp", {}}}, as_nobody},
+        {"root's sticky folder", [&] {
+             fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", 0, 0666), fs::permissions("d", fs::perms(01777)); },
+         {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0666, 0)}}, as_nobody},
+    };
+    for (const Case& c : cases) {
+        Check(c);
+    }
 }
 #endif
