@@ -1,13 +1,17 @@
 // Fuzz target for the whole conversion, in the order the tool runs it: the
 // texture's section scan and header, the palette for the indexed formats,
-// the size rule and allocation, the texel decode and both BMP writers.
+// the size rule and allocation, the texel decode and both BMP writers. The
+// decode is held against the plain reference decoder: the same pixels from
+// the same bytes, and the same number of bytes consumed.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "bmp.h"
 #include "containers.h"
 #include "fuzz_input.h"
+#include "reference_decoder.h"
 #include "texels.h"
 
 namespace {
@@ -28,6 +32,23 @@ void WriteBoth(const TextureData* texture)
         std::abort();
     }
     std::fclose(sink);
+}
+
+// Aborts unless the reference decoder makes the same pixels of the texels,
+// which start at `start` in the texture file, and consumes `consumed` bytes.
+void CompareWithReference(const FuzzFiles& files, std::uint64_t start, std::uint64_t consumed, const TextureData* texture)
+{
+    const std::size_t count = static_cast<std::size_t>(texture->width) * static_cast<std::size_t>(texture->height);
+    TextureData reference = *texture;
+    reference.pixels = static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
+    if (reference.pixels == nullptr) {
+        std::abort();
+    }
+    const std::size_t used = ReferenceDecode(files.texture + start, files.texture_size - start, &reference);
+    if (used != consumed || std::memcmp(reference.pixels, texture->pixels, count * sizeof(RgbaPixel)) != 0) {
+        std::abort();
+    }
+    std::free(reference.pixels);
 }
 
 void Convert(const FuzzFiles& files)
@@ -58,10 +79,12 @@ void Convert(const FuzzFiles& files)
             if (texture.pixels == nullptr) {
                 std::abort(); // a small image must always get its buffer
             }
+            const std::uint64_t start = InputPosition(&in);
             ReadTexture(&in, &texture);
             if (InputPosition(&in) > files.texture_size) {
                 std::abort(); // the position never passes the end of the file
             }
+            CompareWithReference(files, start, InputPosition(&in) - start, &texture);
             WriteBoth(&texture);
             std::free(texture.pixels);
         }

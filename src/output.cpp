@@ -168,6 +168,16 @@ std::string FollowLinks(const char* name)
     return name;
 }
 
+// A regular file that is not a link. The name of a link (a reparse point)
+// is not followed here, so it counts as no regular file and is written
+// through in place: the link stays, as a write in place leaves it.
+bool IsRegular(const char* name, const FileStatus& status)
+{
+    const DWORD attributes = GetFileAttributesA(name);
+    return (status.st_mode & _S_IFMT) == _S_IFREG &&
+           (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
+}
+
 int ProcessId()
 {
     return _getpid();
@@ -315,12 +325,14 @@ int ProcessId()
     return static_cast<int>(getpid());
 }
 
+// The status is the name's own, every link before it followed.
+bool IsRegular(const char*, const FileStatus& status)
+{
+    return S_ISREG(status.st_mode);
+}
+
 #endif
 
-bool IsRegular(const FileStatus& status)
-{
-    return (status.st_mode & S_IFMT) == S_IFREG;
-}
 
 // The BMP writer hands over whole 64 KiB blocks; through the stream's own
 // smaller buffer each would cost two system calls instead of one.
@@ -441,7 +453,7 @@ bool OpenOutput(Output* out, const char* name, std::uint64_t size)
     if (StatusOf(out->target.c_str(), &status) != 0) {
         return errno == ENOENT && OpenReplacement(out, nullptr);
     }
-    if (IsRegular(status)) {
+    if (IsRegular(out->target.c_str(), status)) {
         return OpenExistingFile(out);
     }
     // A device, a pipe: written in place, as the user pointed the name there.

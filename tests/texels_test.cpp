@@ -1,11 +1,11 @@
-// The decoders held against a reference: the tile walk and pixel rules as
-// the formats define them, one texel and one byte at a time, with no span,
-// no table and no shared pixel store.
+// The decoders held against the plain reference decoder of tools/, and
+// against values worked out by hand.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "fixtures.h"
+#include "reference_decoder.h"
 #include "texels.h"
 
 namespace {
@@ -27,83 +27,6 @@ TextureData Record(std::uint32_t format, int width, int height, std::vector<Rgba
     pixels->assign(static_cast<std::size_t>(width) * static_cast<std::size_t>(height), kUnwritten);
     texture.pixels = pixels->data();
     return texture;
-}
-
-// Past the end of the data the reference reads zeros and stays where it is.
-struct Reader {
-    const Bytes& bytes;
-    std::size_t at = 0;
-    std::uint8_t Byte() { return at < bytes.size() ? bytes[at++] : 0; }
-    std::uint32_t Word() { return std::uint32_t{Byte()} << 8 | Byte(); } // the high byte is read first
-};
-
-std::uint8_t Blend(std::uint8_t a, std::uint8_t b, float w)
-{
-    return static_cast<std::uint8_t>(static_cast<int>(a * double{w} + b * (1.0 - double{w})));
-}
-
-// Four 4 x 4 blocks a tile: endpoints always, index bytes for image rows.
-void ReferenceCmpr(Reader* in, TextureData* t)
-{
-    for (int ty = 0; ty < (t->height + 7) / 8; ++ty) {
-        for (int tx = 0; tx < (t->width + 7) / 8; ++tx) {
-            for (int block = 0; block < 4; ++block) {
-                const std::uint32_t c0 = in->Word(), c1 = in->Word();
-                const RgbaPixel p0 = Rgb565(c0), p1 = Rgb565(c1);
-                for (int y = (ty * 2 + block / 2) * 4; y < (ty * 2 + block / 2) * 4 + 4 && y < t->height; ++y) {
-                    const std::uint8_t indexes = in->Byte();
-                    for (int k = 0, x = (tx * 2 + block % 2) * 4; k < 4 && x < t->width; ++k, ++x) {
-                        const int i = (indexes >> (6 - 2 * k)) & 3;
-                        const float w = i == 0 ? 1.0f : i == 1 ? 0.0f : i == 3 ? 0.33333334f : c1 < c0 ? 0.6666667f : 0.5f;
-                        const auto alpha = std::uint8_t(i == 3 && c1 >= c0 ? 0 : 255);
-                        const RgbaPixel p{Blend(p0.r, p1.r, w), Blend(p0.g, p1.g, w), Blend(p0.b, p1.b, w), alpha};
-                        t->pixels[y * t->width + x] = p;
-                    }
-                }
-            }
-        }
-    }
-}
-
-void Reference(Reader* in, TextureData* t)
-{
-    const std::uint32_t f = t->format;
-    if (f == CMPR) {
-        return ReferenceCmpr(in, t);
-    }
-    if (f > CI8 || f == 7) {
-        return; // not a texel format
-    }
-    const bool nibbles = f == I4 || f == CI4;
-    const bool words = f == IA8 || f == RGB565 || f == RGB5A3;
-    const int tw = words || f == RGBA8 ? 4 : 8;
-    const int th = nibbles ? 8 : 4;
-    for (int ty = 0; ty < (t->height + th - 1) / th; ++ty) {
-        for (int tx = 0; tx < (t->width + tw - 1) / tw; ++tx) {
-            for (int pass = 0; pass < (f == RGBA8 ? 2 : 1); ++pass) {
-                for (int y = ty * th; y < ty * th + th && y < t->height; ++y) {
-                    for (int x = tx * tw; x < tx * tw + tw && x < t->width; x += nibbles ? 2 : 1) {
-                        RgbaPixel* p = &t->pixels[y * t->width + x];
-                        const std::uint32_t v = words ? in->Word() : in->Byte();
-                        const std::uint8_t hi = Expand4(v >> 4), lo = Expand4(v & 15);
-                        if (nibbles) {
-                            p[0] = f == I4 ? Grey(hi, hi) : t->palette[v >> 4];
-                            if (x + 1 < t->width) {
-                                p[1] = f == I4 ? Grey(lo, lo) : t->palette[v & 15];
-                            }
-                        } else if (f == RGBA8) {
-                            (pass == 0 ? p->a : p->g) = std::uint8_t(v);
-                            (pass == 0 ? p->r : p->b) = in->Byte();
-                        } else {
-                            *p = f == I8 ? Grey(std::uint8_t(v), std::uint8_t(v)) : f == IA4 ? Grey(lo, hi)
-                                : f == CI8 ? t->palette[v] : f == IA8 ? Grey(std::uint8_t(v), std::uint8_t(v >> 8))
-                                : f == RGB565 ? Rgb565(v) : Rgb5A3(v);
-                        }
-                    }
-                }
-            }
-        }
-    }
 }
 
 // The decoder's pixels for `texels`, and the bytes it consumed.
@@ -130,9 +53,7 @@ void ExpectAsReference(std::uint32_t format, int width, int height, const Bytes&
     const std::vector<RgbaPixel> got = Decode(format, width, height, texels, &consumed);
     std::vector<RgbaPixel> want;
     TextureData reference = Record(format, width, height, &want);
-    Reader reader{texels};
-    Reference(&reader, &reference);
-    EXPECT_EQ(consumed, reader.at);
+    EXPECT_EQ(consumed, ReferenceDecode(texels.data(), texels.size(), &reference));
     const auto wrong = std::mismatch(got.begin(), got.end(), want.begin(), SamePixel).first - got.begin();
     EXPECT_EQ(static_cast<std::size_t>(wrong), got.size()) << "first wrong pixel";
 }
