@@ -85,16 +85,40 @@ std::string OutputStem(const std::string& texture_name)
     return texture_name;
 }
 
+// What the command line asks for besides a conversion: "--version", or
+// "--help" and "-h" for the usage text. Whichever comes first counts,
+// wherever it stands.
+enum class Request { kConvert, kVersion, kHelp };
+
+Request RequestOf(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--version") {
+            return Request::kVersion;
+        }
+        if (argument == "--help" || argument == "-h") {
+            return Request::kHelp;
+        }
+    }
+    return Request::kConvert;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    const Request request = RequestOf(argc, argv);
+    if (request == Request::kVersion) {
+        std::printf("kestrune %s\n", KESTRUNE_VERSION);
+        return kConverted;
+    }
     std::printf("BRTEX to BMP convertor\n\n");
-    if (argc < 2) {
+    if (request == Request::kHelp || argc < 2) {
         std::printf("syntax:\n");
         std::printf(">kestrune [-a] <filename> [<palette filename>]\n");
         std::printf("-a : export alpha channel\n");
-        return kUsage;
+        return request == Request::kHelp ? kConverted : kUsage;
     }
 
     bool export_alpha = false;

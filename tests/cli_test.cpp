@@ -57,17 +57,22 @@ ToolRun RunTool(const std::vector<std::string>& args, const std::string& prefix 
     return ToolRun{status, std::string(out.begin(), out.end())};
 }
 
-// The banner, then `lines`. Standard output is a text stream, so on Windows
-// every line ends in CR LF.
-std::string Console(const std::string& lines)
+// Lines as they reach a file: standard output is a text stream, so on
+// Windows every line ends in CR LF.
+std::string Text(std::string text)
 {
-    std::string text = "BRTEX to BMP convertor\n\n" + lines;
 #ifdef _WIN32
     for (std::size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2) {
         text.insert(at, 1, '\r');
     }
 #endif
     return text;
+}
+
+// The banner, then `lines`.
+std::string Console(const std::string& lines)
+{
+    return Text("BRTEX to BMP convertor\n\n" + lines);
 }
 
 // A 2 x 2 RGB565 texture: red, green on top; blue, white below.
@@ -208,9 +213,12 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         link(last, name);
     };
 #endif
+    const std::string usage = "syntax:\n>kestrune [-a] <filename> [<palette filename>]\n-a : export alpha channel\n";
     const Case cases[] = {
-        {"no arguments", [] {}, {}, 1,
-         "syntax:\n>kestrune [-a] <filename> [<palette filename>]\n-a : export alpha channel\n", {}},
+        {"no arguments", [] {}, {}, 1, usage, {}},
+        // Help is asked for wherever it stands, and is no file name.
+        {"--help", [&] { texture("t.brtex"); }, {"t.brtex", "--help"}, 0, usage, {{"t.bmp", {}}}},
+        {"-h", [&] { texture("-h"); }, {"-a", "-h"}, 0, usage, {{"-h.bmp", {}}}},
         {"only the option", [] {}, {"-a", "-a"}, 2, "ERROR: no file specified\n", {}},
         {"missing texture", [] {}, {"t.brtex"}, 3, "ERROR: cannot open file t.brtex\n", {{"t.bmp", {}}}},
         {"texture is a directory", [] { fs::create_directory("t.brtex"); }, {"t.brtex"}, 3,
@@ -291,6 +299,14 @@ TEST_F(Cli, StatusesMessagesAndFiles)
     for (const Case& c : cases) {
         Check(c);
     }
+}
+
+// The version answers alone, before any other argument is looked at.
+TEST_F(Cli, Version)
+{
+    const ToolRun run = RunTool({"t.brtex", "--version", "-h"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, Text("kestrune " KESTRUNE_VERSION "\n"));
 }
 
 #ifndef _WIN32
