@@ -49,6 +49,16 @@ constexpr RgbaPixel Rgb5A3(std::uint32_t w)
                      Expand3((w >> 12) & 7)};
 }
 
+// The bytes of one value as a value of another type of the same size, as
+// std::bit_cast gives them; some standard libraries still lack that, but
+// not the compiler built-in it is made of.
+template <typename To, typename From>
+constexpr To BitCast(const From& from)
+{
+    static_assert(sizeof(To) == sizeof(From), "a bit cast keeps the size");
+    return __builtin_bit_cast(To, from);
+}
+
 constexpr RgbaPixel Grey(std::uint8_t intensity, std::uint8_t alpha)
 {
     return RgbaPixel{intensity, intensity, intensity, alpha};

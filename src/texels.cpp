@@ -105,7 +105,7 @@ constexpr std::array<std::uint32_t, Size> MakeTable(Rule rule)
 {
     std::array<std::uint32_t, Size> table{};
     for (std::uint32_t i = 0; i < Size; ++i) {
-        table[i] = std::bit_cast<std::uint32_t>(rule(i));
+        table[i] = BitCast<std::uint32_t>(rule(i));
     }
     return table;
 }
@@ -117,7 +117,7 @@ constexpr auto kRgb565Low = MakeTable<256>([](std::uint32_t v) { return Rgb565(v
 constexpr auto kRgb5A3High = MakeTable<256>([](std::uint32_t v) { return Rgb5A3(v << 8); });
 constexpr auto kRgb5A3Low = MakeTable<512>([](std::uint32_t v) { return Rgb5A3(((v >> 8) << 15) | (v & 0xFF)); });
 
-// The 32-bit image of a pixel, the same value std::bit_cast gives. Stored
+// The 32-bit image of a pixel, the same value BitCast gives. Stored
 // whole, it is one write where four byte stores are not merged.
 constexpr std::uint32_t Packed(std::uint32_t r, std::uint32_t g, std::uint32_t b, std::uint32_t a)
 {
@@ -131,7 +131,7 @@ constexpr std::uint32_t Packed(std::uint32_t r, std::uint32_t g, std::uint32_t b
 // The pixel whose 32-bit image is `packed`.
 constexpr RgbaPixel FromPacked(std::uint32_t packed)
 {
-    return std::bit_cast<RgbaPixel>(packed);
+    return BitCast<RgbaPixel>(packed);
 }
 
 // Both pixels of every byte of a 4-bit format, from the pixels of the 16
@@ -362,6 +362,34 @@ void DecodeCmpr(InputStream* in, TextureData* texture)
 
 } // namespace
 
+const char* FormatName(std::uint32_t format)
+{
+    switch (format) {
+    case kI4:
+        return "I4";
+    case kI8:
+        return "I8";
+    case kIA4:
+        return "IA4";
+    case kIA8:
+        return "IA8";
+    case kRGB565:
+        return "RGB565";
+    case kRGB5A3:
+        return "RGB5A3";
+    case kRGBA8:
+        return "RGBA8";
+    case kCI4:
+        return "CI4";
+    case kCI8:
+        return "CI8";
+    case kCMPR:
+        return "CMPR";
+    default:
+        return nullptr;
+    }
+}
+
 void ReadTexture(InputStream* in, TextureData* texture)
 {
     switch (texture->format) {
@@ -404,25 +432,12 @@ void ReadTexture(InputStream* in, TextureData* texture)
 }
 
 #ifdef __linux__
-// True for the codes ReadTexture decodes. Each of them writes every pixel of
-// the image, whatever the file holds, so their buffer need not be zeroed.
+// True for the codes ReadTexture decodes, the texel formats. Each of them
+// writes every pixel of the image, whatever the file holds, so their buffer
+// need not be zeroed.
 static bool WritesEveryPixel(std::uint32_t format)
 {
-    switch (format) {
-    case kI4:
-    case kI8:
-    case kIA4:
-    case kIA8:
-    case kRGB565:
-    case kRGB5A3:
-    case kRGBA8:
-    case kCI4:
-    case kCI8:
-    case kCMPR:
-        return true;
-    default:
-        return false;
-    }
+    return FormatName(format) != nullptr;
 }
 
 // A large image is written once, page by page, so the first touch of each

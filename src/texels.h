@@ -20,6 +20,10 @@ enum TexelFormat : std::uint32_t {
     kCMPR = 14,
 };
 
+// The name of a texel format, as the formats' reference spells it; nullptr
+// for a code that is not a texel format.
+const char* FormatName(std::uint32_t format);
+
 // Where the pixel at (x, y) lives; a row's pixels follow it.
 inline RgbaPixel* PixelAt(TextureData* texture, std::int32_t x, std::int32_t y)
 {

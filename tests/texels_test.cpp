@@ -109,6 +109,17 @@ TEST(Texels, EveryCutDecodesAsZeroFill)
     }
 }
 
+// The names the formats go by; a code that is no format has none.
+TEST(Texels, FormatNames)
+{
+    const char* names[] = {"I4", "I8", "IA4", "IA8", "RGB565", "RGB5A3", "RGBA8", nullptr,
+                           "CI4", "CI8", nullptr, nullptr, nullptr, nullptr, "CMPR", nullptr};
+    for (std::uint32_t code = 0; code < 16; ++code) {
+        EXPECT_STREQ(FormatName(code), names[code]) << code;
+    }
+    EXPECT_EQ(FormatName(0xFFFFFFFF), nullptr);
+}
+
 // The block colours are a x w + b x (1 - w) in double precision, truncated:
 // endpoints chosen so that rounding, single precision or integer thirds
 // would give other bytes. Index byte 0x1B holds 0, 1, 2, 3 for columns 0 to 3.
