@@ -333,7 +333,6 @@ bool IsRegular(const char*, const FileStatus& status)
 
 #endif
 
-
 // The BMP writer hands over whole 64 KiB blocks; through the stream's own
 // smaller buffer each would cost two system calls instead of one.
 std::FILE* Unbuffered(std::FILE* stream)

@@ -37,6 +37,8 @@ void GuardOutputs();
 bool OpenOutput(Output* out, const char* name, std::uint64_t size);
 
 // Completes the output once its bytes are written: true when the file now
-// holds them whole. On false every write, flush, cut, close or rename that
-// failed has left the old file as it was, and the temporary file is gone.
+// holds them whole. On false the temporary file is gone and a replaced file
+// keeps its old bytes; so does a file rewritten in place, unless a write
+// failed for another cause than space (an I/O error) after its new size
+// was reserved.
 bool CloseOutput(Output* out);

@@ -242,7 +242,8 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         // to no file makes it. A write past the file-size limit fails, through
         // the 40 links the system follows too, and keeps the old file; past
         // those links the name cannot be written.
-        {"replaced through links", [&] { chain(2, (dir_ / "d/r").string()); }, {"t.brtex"}, 0, "File t.bmp written\n", {{"d/r", kColour}}},
+        {"replaced through links", [&] { chain(2, (dir_ / "d/r").string()); }, {"t.brtex"}, 0, "File t.bmp written\n",
+         {{"d/r", kColour}}},
         {"link to no file", [&] { texture("t.brtex"), fs::create_directory("d"), link("d/new.bmp", "t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"d/new.bmp", kColour}}},
         {"size limit, 40 links", [&] { chain(40, "r"), Put("t.brtex", MakeBRTEX(64, 64, 4, {})); }, {"t.brtex"}, 8,
@@ -250,9 +251,11 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         {"41 links", [&] { chain(41, "r"); }, {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"d/r", kOld}}},
         // A file with another link is rewritten in place, its size reserved
         // first, so that both names see the new BMP or, at a limit, the old.
-        {"second link", [&] { texture("t.brtex"), Put("t.bmp", Bytes(99, 'x')), fs::create_directory("d"), fs::create_hard_link("t.bmp", "d/l.bmp"); },
+        {"second link", [&] {
+             texture("t.brtex"), Put("t.bmp", Bytes(99, 'x')), fs::create_directory("d"), fs::create_hard_link("t.bmp", "d/l.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"t.bmp", kColour}, {"d/l.bmp", kColour}}},
-        {"second link, size limit", [&] { Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", kOld), fs::create_hard_link("t.bmp", "l.bmp"); },
+        {"second link, size limit", [&] {
+             Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", kOld), fs::create_hard_link("t.bmp", "l.bmp"); },
          {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}, {"l.bmp", kOld}}, "ulimit -f 8; "},
         // A replaced file keeps its mode; a new one gets what the umask leaves.
         {"modes", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
@@ -431,11 +434,14 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
     const auto texture = [](const std::string& name) { Put(name, kTexture); };
     // Devices of the folder's own, which no fault of the tool can take the
     // place of the system's: one that swallows all, one that fails writes.
-    const auto device = [](const char* name, unsigned minor) { ASSERT_EQ(mknod(name, S_IFCHR | 0666, makedev(1, minor)), 0); };
+    const auto device = [](const char* name, unsigned minor) {
+        ASSERT_EQ(mknod(name, S_IFCHR | 0666, makedev(1, minor)), 0);
+    };
     const Case cases[] = {
         {"colour output on a full device", [&] { texture("t.brtex"), device("t.bmp", 7); }, {"t.brtex", "-a"}, 8,
          "ERROR: cannot write file t.bmp\n", {{"t_alpha.bmp", {}}}},
-        {"alpha output on a full device", [&] { texture("t.brtex"), device("null", 3), fs::create_symlink("null", "t.bmp"), device("t_alpha.bmp", 7); },
+        {"alpha output on a full device", [&] {
+             texture("t.brtex"), device("null", 3), fs::create_symlink("null", "t.bmp"), device("t_alpha.bmp", 7); },
          {"t.brtex", "-a"}, 9, "File t.bmp written\nERROR: cannot write file t_alpha.bmp\n", {}},
         {"root keeps a user's file theirs", [&] { texture("t.brtex"), old("t.bmp", kNobody, 0600); }, {"t.brtex"}, 0,
          "File t.bmp written\n", {{"t.bmp", Kept(kColour, 0600, kNobody)}}},

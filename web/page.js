@@ -89,8 +89,9 @@ function Pair(files) {
   return textures.map((texture) => {
     const same = palettes.find((p) => StemOf(p.name) === StemOf(texture.name));
     const palette = same || (palettes.length === 1 ? palettes[0] : null);
+    const stem = StemOf(texture.name);
     const note = !palette && palettes.length > 1
-      ? `None of the ${palettes.length} palettes given is named ${StemOf(texture.name)}.brplt, so none was given to the tool.`
+      ? `None of the ${palettes.length} palettes given is named ${stem}.brplt, so none was given to the tool.`
       : '';
     return { texture, palette, note };
   });
@@ -161,23 +162,38 @@ async function Show(card, job, run, inputs) {
     saves.append(Download(file.name, new Blob([file.bytes], { type: 'image/bmp' })));
   }
   card.append(saves);
+  const note = (text) => card.insertBefore(Element('p', { className: 'note' }, text), saves);
   if (run.header.width * run.header.height > kMostPixelsDrawn) {
-    card.insertBefore(Element('p', { className: 'note' }, 'This image is larger than a page can draw; save the BMPs to see it.'), saves);
+    note('This image is larger than a page can draw; save the BMPs to see it.');
     return;
   }
-  const colourBmp = run.written[0].bytes;
-  const alphaBmp = run.written.length > 1 ? run.written[1].bytes : Run(['-a', ...job.args.filter((a) => a !== '-a')], inputs).written[1].bytes;
-  const colour = await PixelsOf(colourBmp);
-  const alpha = await PixelsOf(alphaBmp);
-  const rgba = Combine(colour, alpha);
-  card.insertBefore(Element('div', { className: 'images' },
-    Figure('colour', colour, 'colour'), Figure('alpha', alpha, 'alpha'), Figure('colour through its alpha', rgba, 'over')), saves);
-  saves.append(Download(`${StemOf(job.texture.name)}.png`, await PngOf(rgba)));
+  try {
+    const alphaBmp = run.written.length > 1
+      ? run.written[1].bytes
+      : Run(['-a', ...job.args.filter((a) => a !== '-a')], inputs).written[1].bytes;
+    const colour = await PixelsOf(run.written[0].bytes);
+    const alpha = await PixelsOf(alphaBmp);
+    const rgba = Combine(colour, alpha);
+    const images = Element('div', { className: 'images' }, Figure('colour', colour, 'colour'),
+      Figure('alpha', alpha, 'alpha'), Figure('colour through its alpha', rgba, 'over'));
+    card.insertBefore(images, saves);
+    saves.append(Download(`${StemOf(job.texture.name)}.png`, await PngOf(rgba)));
+  } catch (error) {
+    note(`The images could not be drawn here (${error}); the BMPs can still be saved.`);
+  }
+}
+
+// Says what is being converted, and lets the browser show it before the
+// tool takes the page's thread.
+async function Busy(text) {
+  document.getElementById('busy').textContent = text;
+  await new Promise((resolve) => setTimeout(resolve, 0));
 }
 
 async function Convert(job) {
   const inputs = [job.texture, ...(job.palette ? [job.palette] : [])];
   job.args = [...(document.getElementById('alpha').checked ? ['-a'] : []), ...inputs.map((f) => f.name)];
+  await Busy(`Converting ${job.texture.name}…`);
   const run = Run(job.args, inputs);
   const card = Element('section', { className: run.status === 0 ? 'card' : 'card failed' });
   card.dataset.status = run.status;
@@ -198,14 +214,17 @@ async function Convert(job) {
 }
 
 async function Accept(fileList) {
-  const files = await Promise.all([...fileList].map(async (f) => ({ name: f.name, bytes: new Uint8Array(await f.arrayBuffer()) })));
+  const files = await Promise.all([...fileList].map(async (f) => (
+    { name: f.name, bytes: new Uint8Array(await f.arrayBuffer()) })));
   const jobs = Pair(files);
   if (jobs.length === 0 && files.length > 0) {
-    document.getElementById('results').prepend(Element('p', { className: 'note' }, 'Only palettes were given: add the textures they go with.'));
+    const note = 'Only palettes were given: add the textures they go with.';
+    document.getElementById('results').prepend(Element('p', { className: 'note' }, note));
   }
   for (const job of jobs.reverse()) {
     await Convert(job);
   }
+  await Busy('');
   document.body.dataset.converted = Number(document.body.dataset.converted || 0) + 1;
 }
 

@@ -52,7 +52,8 @@ function PngPixels(png) {
     for (let i = 0; i < stride; ++i) {
       const at = y * stride + i, a = i >= 4 ? out[at - 4] : 0, b = y > 0 ? out[at - stride] : 0;
       const c = i >= 4 && y > 0 ? out[at - stride - 4] : 0, p = a + b - c;
-      const paeth = Math.abs(p - a) <= Math.abs(p - b) && Math.abs(p - a) <= Math.abs(p - c) ? a : Math.abs(p - b) <= Math.abs(p - c) ? b : c;
+      const [pa, pb, pc] = [a, b, c].map((v) => Math.abs(p - v));
+      const paeth = pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
       out[at] = raw[y * (stride + 1) + 1 + i] + [0, a, b, (a + b) >> 1, paeth][filter];
     }
   }
@@ -70,7 +71,8 @@ async function Feed(page, names, alpha) {
     facts: card.querySelector('.facts').textContent, note: card.querySelector('.note')?.textContent,
     links: await Promise.all([...card.querySelectorAll('a[download]')].map(async (a) => (
       { name: a.download, bytes: [...new Uint8Array(await (await fetch(a.href)).arrayBuffer())] }))),
-    views: [...card.querySelectorAll('canvas')].map((c) => ({ width: c.width, data: [...c.getContext('2d').getImageData(0, 0, c.width, c.height).data] })),
+    views: [...card.querySelectorAll('canvas')].map((c) => (
+      { width: c.width, data: [...c.getContext('2d').getImageData(0, 0, c.width, c.height).data] })),
   }));
 }
 
@@ -125,7 +127,8 @@ try {
   // The sample's header, grown to 1024 x 1024, over pseudo-random texels.
   const header = fs.readFileSync(path.join(scratch, 'sample.brtex')).subarray(0, 64);
   header.writeUInt32BE(0x04000400, 28);
-  fs.writeFileSync(path.join(scratch, 'large.brtex'), Buffer.concat([header, Buffer.from(Array.from({ length: 1 << 22 }, (_, i) => (i * 2654435761) >>> 24))]));
+  const texels = Buffer.from(Array.from({ length: 1 << 22 }, (_, i) => (i * 2654435761) >>> 24));
+  fs.writeFileSync(path.join(scratch, 'large.brtex'), Buffer.concat([header, texels]));
   await Compare(page, 'CI8 without its palette', ['sign.brtex'], true);
   await Compare(page, 'not a BRTEX file', ['notes.txt'], false);
   await Compare(page, 'CI8 with its palette', ['sign.brtex', 'sign.brplt'], false, '64 x 32, CI8');
