@@ -218,7 +218,7 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         {"no arguments", [] {}, {}, 1, usage, {}},
         // Help is asked for wherever it stands, and is no file name.
         {"--help", [&] { texture("t.brtex"); }, {"t.brtex", "--help"}, 0, usage, {{"t.bmp", {}}}},
-        {"-h", [&] { texture("-h"); }, {"-a", "-h"}, 0, usage, {{"-h.bmp", {}}}},
+        {"-h", [&] { texture("-h"); }, {"-h", "-a"}, 0, usage, {{"-h.bmp", {}}}},
         {"only the option", [] {}, {"-a", "-a"}, 2, "ERROR: no file specified\n", {}},
         {"missing texture", [] {}, {"t.brtex"}, 3, "ERROR: cannot open file t.brtex\n", {{"t.bmp", {}}}},
         {"texture is a directory", [] { fs::create_directory("t.brtex"); }, {"t.brtex"}, 3,

@@ -139,14 +139,48 @@ function Download(name, blob) {
   return Element('a', { href: URL.createObjectURL(blob), download: name }, `${name} (${blob.size} bytes)`);
 }
 
-// The browser's PNG encoder, fed the pixels as they are: through a 2D
-// canvas, which keeps colours premultiplied by alpha, the colour of a
-// transparent or faint pixel would be lost or rounded.
+// The PNG of the pixels as they are: 8-bit RGBA rows, unfiltered, deflated
+// by the browser's own compressor. A canvas's encoder is not used, as it
+// works on colours premultiplied by alpha: the colour of a transparent or
+// faint pixel would be lost or rounded, and in some browsers garbled.
+const kCrcTable = Array.from({ length: 256 }, (_, n) => {
+  let c = n;
+  for (let k = 0; k < 8; ++k) {
+    c = c & 1 ? 0xEDB88320 ^ (c >>> 1) : c >>> 1;
+  }
+  return c >>> 0;
+});
+
+// A chunk: its length, type, data and the CRC-32 of type and data.
+function Chunk(type, data) {
+  const chunk = new Uint8Array(12 + data.length);
+  const view = new DataView(chunk.buffer);
+  view.setUint32(0, data.length);
+  chunk.set([...type].map((letter) => letter.charCodeAt(0)), 4);
+  chunk.set(data, 8);
+  let crc = 0xFFFFFFFF;
+  for (const byte of chunk.subarray(4, 8 + data.length)) {
+    crc = kCrcTable[(crc ^ byte) & 0xFF] ^ (crc >>> 8);
+  }
+  view.setUint32(8 + data.length, (crc ^ 0xFFFFFFFF) >>> 0);
+  return chunk;
+}
+
 async function PngOf(rgba) {
-  const canvas = Element('canvas', { width: rgba.width, height: rgba.height });
-  const bitmap = await createImageBitmap(rgba, { premultiplyAlpha: 'none', colorSpaceConversion: 'none' });
-  canvas.getContext('bitmaprenderer').transferFromImageBitmap(bitmap);
-  return new Promise((resolve) => canvas.toBlob(resolve, 'image/png'));
+  const { width, height, data } = rgba;
+  const stride = 4 * width;
+  const rows = new Uint8Array((stride + 1) * height); // each row after its filter byte, 0: none
+  for (let y = 0; y < height; ++y) {
+    rows.set(data.subarray(stride * y, stride * (y + 1)), (stride + 1) * y + 1);
+  }
+  const deflated = new Blob([rows]).stream().pipeThrough(new CompressionStream('deflate'));
+  const header = new Uint8Array(13);
+  new DataView(header.buffer).setUint32(0, width);
+  new DataView(header.buffer).setUint32(4, height);
+  header.set([8, 6], 8); // 8 bits a channel, RGBA
+  const signature = new Uint8Array([137, 80, 78, 71, 13, 10, 26, 10]);
+  return new Blob([signature, Chunk('IHDR', header), Chunk('IDAT', new Uint8Array(await new Response(deflated).arrayBuffer())),
+    Chunk('IEND', new Uint8Array(0))], { type: 'image/png' });
 }
 
 // The largest image drawn: 4096 x 4096 pixels is as much as every browser

@@ -4,7 +4,7 @@
 // PNG pixels. Also its size, that it asks no network for anything, the time
 // of a 1024 x 1024 conversion beside the native tool's, and a screenshot.
 //
-//   node page_test.mjs <kestrune.html> <native build folder> [screenshot.png]
+//   [KESTRUNE_BROWSER=firefox] node page_test.mjs <kestrune.html> <native build folder> [screenshot.png]
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -15,6 +15,7 @@ import puppeteer from 'puppeteer-core';
 const [pagePath, nativeDir, screenshot] = process.argv.slice(2).map((a) => path.resolve(a));
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrune-page-'));
 const count = { passed: 0, failed: 0 };
+const kFirefox = process.env.KESTRUNE_BROWSER === 'firefox';
 
 function Check(what, ok, detail = '') {
   ++count[ok ? 'passed' : 'failed'];
@@ -60,20 +61,28 @@ function PngPixels(png) {
   return { width, height, data: out };
 }
 
-// Feeds `names` to the page and returns what its newest card shows.
+// Feeds `names` to the page and returns what its newest card shows: the
+// bytes behind its links (in base64, which crosses to the test quickly) and
+// the pixels of its images at `kPoints`, the last one the bottom right.
+const kPoints = [[0, 0], [3, 1], [17, 9], [40, 20], [-1, -1]];
 async function Feed(page, names, alpha) {
   const done = Number(await page.$eval('body', (b) => b.dataset.converted || 0)) + 1;
   await page.$eval('#alpha', (box, on) => { box.checked = on; }, alpha);
   await (await page.$('#files')).uploadFile(...names.map((n) => path.join(scratch, n)));
   await page.waitForSelector(`body[data-converted="${done}"]`, { timeout: 60000 });
-  return page.$eval('#results .card', async (card) => ({
+  const shown = await page.$eval('#results .card', async (card, points) => ({
     text: card.querySelector('pre').textContent, status: Number(card.dataset.status), ms: Number(card.dataset.ms),
     facts: card.querySelector('.facts').textContent, note: card.querySelector('.note')?.textContent,
-    links: await Promise.all([...card.querySelectorAll('a[download]')].map(async (a) => (
-      { name: a.download, bytes: [...new Uint8Array(await (await fetch(a.href)).arrayBuffer())] }))),
-    views: [...card.querySelectorAll('canvas')].map((c) => (
-      { width: c.width, data: [...c.getContext('2d').getImageData(0, 0, c.width, c.height).data] })),
-  }));
+    links: await Promise.all([...card.querySelectorAll('a[download]')].map(async (a) => ({
+      name: a.download, base64: await new Promise(async (resolve) => {
+        const reader = Object.assign(new FileReader(), { onload: () => resolve(reader.result.split(',')[1]) });
+        reader.readAsDataURL(await (await fetch(a.href)).blob());
+      }) }))),
+    views: [...card.querySelectorAll('canvas')].map((c) => points.map(([x, y]) => (x < 0 ? [c.width - 1, c.height - 1] : [x, y]))
+      .map(([x, y]) => ({ x, y, rgba: [...c.getContext('2d').getImageData(x, y, 1, 1).data] }))),
+  }), kPoints);
+  shown.links.forEach((link) => { link.bytes = Buffer.from(link.base64, 'base64'); });
+  return shown;
 }
 
 // One conversion in the page against the same one by the native tool.
@@ -84,7 +93,7 @@ async function Compare(page, what, names, alpha, facts) {
     JSON.stringify([shown.text, shown.status, native.text]));
   const bmps = shown.links.filter((l) => l.name.endsWith('.bmp'));
   Check(`${what}: the tool's BMPs offered`, bmps.length === Object.keys(native.files).length &&
-    bmps.every((l) => native.files[l.name] && Buffer.from(l.bytes).equals(native.files[l.name])));
+    bmps.every((l) => native.files[l.name] && l.bytes.equals(native.files[l.name])));
   if (native.status !== 0) {
     Check(`${what}: nothing else offered or shown`, shown.links.length === 0 && shown.views.length === 0);
     return shown;
@@ -93,14 +102,11 @@ async function Compare(page, what, names, alpha, facts) {
   const colourName = names[0].replace(/\.brtex$/, '.bmp'), colour = native.files[colourName];
   const alphaName = colourName.replace(/\.bmp$/, '_alpha.bmp');
   const alphaBmp = native.files[alphaName] || Native(['-a', ...names], names).files[alphaName];
-  const [colourView, alphaView] = shown.views, width = colourView.width;
-  const previews = [[0, 0], [3, 1], [17, 9], [40, 20], [width - 1, colourView.data.length / 4 / width - 1]].every(([x, y]) => {
-    const at = 4 * (y * width + x);
-    return `${colourView.data.slice(at, at + 3)}` === `${BmpPixel(colour, x, y)}` && alphaView.data[at] === BmpPixel(alphaBmp, x, y)[0];
-  });
-  Check(`${what}: preview pixels`, previews);
-  const png = PngPixels(Buffer.from(shown.links.find((l) => l.name.endsWith('.png')).bytes));
-  let same = png.width === width && png.data.length === colourView.data.length;
+  const [colourView, alphaView] = shown.views;
+  Check(`${what}: preview pixels`, colourView.every(({ x, y, rgba }, i) => `${rgba.slice(0, 3)}` === `${BmpPixel(colour, x, y)}` &&
+    alphaView[i].rgba[0] === BmpPixel(alphaBmp, x, y)[0]));
+  const png = PngPixels(shown.links.find((l) => l.name.endsWith('.png')).bytes), width = colour.readInt32LE(18);
+  let same = png.width === width && png.height === colour.readInt32LE(22);
   for (let at = 0; same && at < png.data.length; at += 4) {
     const x = (at / 4) % width, y = Math.floor(at / 4 / width);
     same = `${[...png.data.subarray(at, at + 4)]}` === `${[...BmpPixel(colour, x, y), BmpPixel(alphaBmp, x, y)[0]]}`;
@@ -109,11 +115,12 @@ async function Compare(page, what, names, alpha, facts) {
   return shown;
 }
 
-const browser = await puppeteer.launch({
-  executablePath: '/usr/bin/chromium', headless: true,
-  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-         '--disable-component-update', '--disable-sync', `--user-data-dir=${path.join(scratch, 'profile')}`],
-});
+// Debian's Chromium, or with KESTRUNE_BROWSER=firefox its Firefox ESR.
+const browser = await puppeteer.launch(kFirefox
+  ? { browser: 'firefox', executablePath: '/usr/bin/firefox-esr', headless: true }
+  : { executablePath: '/usr/bin/chromium', headless: true,
+      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
+             '--disable-component-update', '--disable-sync', `--user-data-dir=${path.join(scratch, 'profile')}`] });
 try {
   const page = await browser.newPage(), requests = [];
   page.on('request', (request) => requests.push(request.url()));
