@@ -87,9 +87,9 @@ function Pair(files) {
   const palettes = files.filter((f) => /\.brplt$/i.test(f.name));
   const textures = files.filter((f) => !palettes.includes(f));
   return textures.map((texture) => {
-    const same = palettes.find((p) => StemOf(p.name) === StemOf(texture.name));
-    const palette = same || (palettes.length === 1 ? palettes[0] : null);
     const stem = StemOf(texture.name);
+    const same = palettes.find((p) => StemOf(p.name) === stem);
+    const palette = same || (palettes.length === 1 ? palettes[0] : null);
     const note = !palette && palettes.length > 1
       ? `None of the ${palettes.length} palettes given is named ${stem}.brplt, so none was given to the tool.`
       : '';
@@ -110,10 +110,9 @@ async function PixelsOf(bytes) {
 
 // Colour from the colour image, alpha from the grey one.
 function Combine(colour, alpha) {
-  const rgba = new ImageData(colour.width, colour.height);
-  for (let i = 0; i < rgba.data.length; i += 4) {
-    rgba.data.set(colour.data.subarray(i, i + 3), i);
-    rgba.data[i + 3] = alpha.data[i];
+  const rgba = new ImageData(new Uint8ClampedArray(colour.data), colour.width, colour.height);
+  for (let i = 3; i < rgba.data.length; i += 4) {
+    rgba.data[i] = alpha.data[i - 3];
   }
   return rgba;
 }
@@ -159,8 +158,8 @@ function Chunk(type, data) {
   chunk.set([...type].map((letter) => letter.charCodeAt(0)), 4);
   chunk.set(data, 8);
   let crc = 0xFFFFFFFF;
-  for (const byte of chunk.subarray(4, 8 + data.length)) {
-    crc = kCrcTable[(crc ^ byte) & 0xFF] ^ (crc >>> 8);
+  for (let i = 4; i < 8 + data.length; ++i) {
+    crc = kCrcTable[(crc ^ chunk[i]) & 0xFF] ^ (crc >>> 8);
   }
   view.setUint32(8 + data.length, (crc ^ 0xFFFFFFFF) >>> 0);
   return chunk;
