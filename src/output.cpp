@@ -396,6 +396,11 @@ bool OpenReplacement(Output* out, const FileStatus* old)
         out->temporary.clear();
         return false;
     }
+#ifdef __EMSCRIPTEN__
+    // The browser build's in-memory file system grows a file by copying all
+    // of it; with the size reserved at once the BMP goes in without copies.
+    posix_fallocate(fd, 0, static_cast<off_t>(out->size));
+#endif
     if ((old == nullptr || TakeAttributes(fd, *old)) && Attach(out, fd)) {
         return true;
     }
