@@ -138,8 +138,9 @@ function Download(name, blob) {
   return Element('a', { href: URL.createObjectURL(blob), download: name }, `${name} (${blob.size} bytes)`);
 }
 
-// The PNG of the pixels as they are: 8-bit RGBA rows, unfiltered, deflated
-// by the browser's own compressor. A canvas's encoder is not used, as it
+// The PNG of the pixels as they are: 8-bit RGBA rows, each byte stored less
+// the one a pixel before it (filter 1), deflated by the browser's own
+// compressor. A canvas's encoder is not used, as it
 // works on colours premultiplied by alpha: the colour of a transparent or
 // faint pixel would be lost or rounded, and in some browsers garbled.
 const kCrcTable = Array.from({ length: 256 }, (_, n) => {
@@ -168,9 +169,12 @@ function Chunk(type, data) {
 async function PngOf(rgba) {
   const { width, height, data } = rgba;
   const stride = 4 * width;
-  const rows = new Uint8Array((stride + 1) * height); // each row after its filter byte, 0: none
-  for (let y = 0; y < height; ++y) {
-    rows.set(data.subarray(stride * y, stride * (y + 1)), (stride + 1) * y + 1);
+  const rows = new Uint8Array((stride + 1) * height); // each row after its filter byte
+  for (let y = 0, at = 0; y < height; ++y) {
+    rows[at++] = 1;
+    for (let i = stride * y; i < stride * (y + 1); ++i) {
+      rows[at++] = data[i] - (i >= stride * y + 4 ? data[i - 4] : 0);
+    }
   }
   const deflated = new Blob([rows]).stream().pipeThrough(new CompressionStream('deflate'));
   const header = new Uint8Array(13);
