@@ -13,7 +13,11 @@ struct Reader {
     std::size_t size;
     std::size_t at = 0;
     std::uint8_t Byte() { return at < size ? bytes[at++] : 0; }
-    std::uint32_t Word() { return std::uint32_t{Byte()} << 8 | Byte(); } // the high byte is read first
+    std::uint32_t Word()
+    {
+        const std::uint32_t high = Byte(); // read first: the operands of | are not sequenced
+        return high << 8 | Byte();
+    }
 };
 
 std::uint8_t Blend(std::uint8_t a, std::uint8_t b, float w)
