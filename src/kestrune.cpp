@@ -32,6 +32,7 @@ enum ExitStatus {
     kAlphaUnwritable = 9,
     kTooLarge = 10,
     kReadError = 11,
+    kStdoutUnwritable = 12,
 };
 
 // Opens a file for reading and makes sure it can be read: a directory opens
@@ -104,9 +105,8 @@ Request RequestOf(int argc, char** argv)
     return Request::kConvert;
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// One run, up to its exit status.
+int Convert(int argc, char** argv)
 {
     const Request request = RequestOf(argc, argv);
     if (request == Request::kVersion) {
@@ -198,7 +198,6 @@ int main(int argc, char** argv)
         return ReportReadError(texture_name);
     }
 
-    GuardOutputs();
     const std::string stem = OutputStem(texture_name);
     const std::string colour_name = stem + ".bmp";
     if (!WriteOutput(colour_name, WriteColorBMP, &texture)) {
@@ -219,4 +218,20 @@ int main(int argc, char** argv)
     }
     std::free(texture.pixels);
     return kConverted;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    GuardOutputs();
+    const int status = Convert(argc, argv);
+    // The messages are the run's report: where they could not all be
+    // written (a full disk, a closed console), the run has failed, whatever
+    // it did with the files, and standard error is left to say so.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fputs("kestrune: cannot write to standard output\n", stderr);
+        return kStdoutUnwritable;
+    }
+    return status;
 }

@@ -1,35 +1,67 @@
 // How an output file takes its new content. The run ends as writing the
-// file in place would leave it: the file reached through any symbolic link,
-// the same permission check, owner, group, mode and links. A failed or
-// interrupted write leaves the old bytes and no file of the tool's own.
+// file in place would leave it: the file reached through any symbolic link
+// the system itself would follow, the same permission check, and every
+// attribute the old file had. A failed or interrupted write leaves the old
+// bytes and no file of the tool's own.
 //
-// A regular file is normally replaced: the bytes go to a new temporary file
-// beside it, named ".kestrune-PID-N.tmp", which is given the old file's
-// owner, group and mode and then renamed over it. Where that would change
-// the file in a way a write in place does not (its owner or group cannot be
-// given to a new file, it has other links) or no file can be made beside it,
-// it is rewritten in place instead, after its new size has been reserved,
-// so that a full disk or a size limit fails before any old byte changes.
-// Devices, pipes and other files that are not regular are written in place.
+// The name is looked up once, into the directory it stands in and its own
+// name there; every later step works from that directory. A regular file
+// is normally replaced: the bytes go to a new file in that directory that
+// has no name until it is whole (or, where the file system cannot do that,
+// a temporary name ".kestrune-PID-N.tmp"), which is given every attribute
+// of the old file and then put in its place at once. Where a new file is
+// not possible or could not stand for the old one exactly (other hard
+// links, an attribute that cannot be given to a new file, a directory that
+// refuses new files, no room for a second copy, a name something is
+// mounted on) the old file is rewritten in place instead, its new size
+// reserved first so that a full disk or a size limit fails before any old
+// byte changes, and interrupts held off until it is whole. Devices, pipes
+// and other files that are not regular are written in place.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-struct Output {
-    std::FILE* stream;     // where the bytes go, unbuffered
-    std::string target;    // the file written: the name with every link followed
-    std::string temporary; // the file that replaces the target; empty when written in place
-    std::uint64_t size;    // the whole content, known before the first byte
-    bool rewrite;          // an existing regular file written in place: cut to `size` at the end
+// A directory and a name in it. On POSIX systems the directory is held
+// open and `name` is one component; on Windows, `directory` is unused and
+// `name` is the whole name as given.
+struct Place {
+    int directory;
+    std::string name;
 };
 
-// Once per run, before the first output is opened. Interrupts (Ctrl-C, a
-// terminal hang-up, a termination request; on Windows also a closed console)
-// then remove the temporary file being written before they end the run as
-// usual, and a write past the file-size limit fails instead of ending the
-// run. An interrupt the caller ignored stays ignored.
+// What the rules need to know of a file.
+struct FileFacts {
+    std::uint64_t device;
+    std::uint64_t inode;
+    std::uint64_t links;
+    bool regular;    // a regular file, not a device, pipe, directory or link
+    bool mount_root; // something is mounted on its name
+};
+
+enum class OutputWay {
+    kCreate,  // a new file, put under the name when whole
+    kReplace, // a new file, put over the old one when whole
+    kRewrite, // the old regular file, written from its start and cut to size
+    kThrough, // a device or pipe, written as it is
+};
+
+struct Output {
+    std::FILE* stream;     // where the bytes go, unbuffered, over a copy of `file`
+    std::uint64_t size;    // the whole content, known before the first byte
+    OutputWay way;
+    Place place;           // where the name stands
+    int file;              // the file being written
+    FileFacts replaced;    // for kReplace: the file that stood under the name
+    std::string temporary; // a new file's temporary name, where it needs one
+};
+
+// Once per run, before any file is opened: interrupts then remove a
+// temporary file before they end the run as usual (one the caller ignored
+// stays ignored), a write past the file-size limit fails instead of ending
+// the run, and no output can take the number of a standard stream that
+// the run was started without.
 void GuardOutputs();
 
 // Opens `name` for `size` bytes of new content. False when it cannot be
@@ -37,8 +69,8 @@ void GuardOutputs();
 bool OpenOutput(Output* out, const char* name, std::uint64_t size);
 
 // Completes the output once its bytes are written: true when the file now
-// holds them whole. On false the temporary file is gone and a replaced file
-// keeps its old bytes; so does a file rewritten in place, unless a write
-// failed for another cause than space (an I/O error) after its new size
-// was reserved.
+// holds them whole. On false a new file is gone and a replaced file keeps
+// its old bytes; so does a file rewritten in place, unless a write failed
+// for another cause than space (an I/O error) after its new size was
+// reserved.
 bool CloseOutput(Output* out);

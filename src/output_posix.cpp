@@ -1,0 +1,542 @@
+// The output primitives on POSIX systems: Linux, and the browser build's
+// in-memory file system, which lacks what the Linux-only parts use. Once a
+// name is found, every step works from the directory descriptor it was
+// found in, so that no later change to the path can redirect it.
+#include "output_system.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
+#endif
+
+namespace {
+
+// The temporary file being written under a name, for the interrupt handler
+// to remove: the one piece of process-wide state, as a handler can reach
+// nothing else. The name is set before the directory and both are cleared
+// with interrupts held off, so that the handler never removes a name the
+// output already stands under. Where the system makes files without a
+// name, there is none.
+std::atomic<int> g_pending_directory{-1};
+char g_pending_name[64];
+
+// The signal mask from before HoldInterrupts, which ReleaseInterrupts restores.
+sigset_t g_held_from;
+
+// Every signal whose default action ends the process and that comes from
+// outside it; a fault (SIGSEGV and the like) is the program's own. SIGXFSZ
+// is ignored instead.
+void EndingSignals(sigset_t* set)
+{
+    sigemptyset(set);
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGVTALRM,
+                          SIGPROF, SIGIO, SIGPWR}) {
+        sigaddset(set, sig);
+    }
+#ifdef __linux__
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+        sigaddset(set, sig);
+    }
+#endif
+}
+
+// Installed to run once: the signal, raised again, takes its default action
+// as soon as the handler returns, and the run ends as it would have.
+extern "C" void RemoveTemporaryAndStop(int sig)
+{
+    const int directory = g_pending_directory.load();
+    if (directory >= 0) {
+        unlinkat(directory, g_pending_name, 0);
+    }
+    raise(sig);
+}
+
+void InstallInterruptHandlers()
+{
+    sigset_t ending;
+    EndingSignals(&ending);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction action = {};
+        if (sigismember(&ending, sig) == 1 && sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+            action.sa_handler = RemoveTemporaryAndStop;
+            action.sa_flags = SA_RESETHAND;
+            action.sa_mask = ending;
+            sigaction(sig, &action, nullptr);
+        }
+    }
+    // Past the limit a write fails with EFBIG, and the output is abandoned.
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+// A standard stream the run was started without gets a descriptor that
+// cannot be written, so that writes to it still fail and no output file
+// can take its number, where a message meant for the console would land.
+void OccupyStandardStreams()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            open("/dev/null", O_RDONLY | O_CLOEXEC);
+        }
+    }
+}
+
+void Pend(int directory, const std::string& name)
+{
+    std::strncpy(g_pending_name, name.c_str(), sizeof g_pending_name - 1);
+    g_pending_directory = directory;
+}
+
+void Unpend(std::string* temporary)
+{
+    g_pending_directory = -1;
+    temporary->clear();
+}
+
+// Keeps errno across a clean-up after a failure.
+void CloseKeepingError(int fd)
+{
+    const int error = errno;
+    close(fd);
+    errno = error;
+}
+
+// As many links as the system follows in one lookup.
+constexpr int kMostLinks = 40;
+
+int OpenDirectory(int at, const char* name, bool follow)
+{
+    return openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+}
+
+// Where a lookup of `path` starts: the root for an absolute path, else the
+// current directory.
+int StartOf(const std::string& path)
+{
+    return OpenDirectory(AT_FDCWD, path[0] == '/' ? "/" : ".", true);
+}
+
+// The system's own rule for links in shared directories (on Linux,
+// fs.protected_symlinks): a link in a sticky directory that anyone may
+// write is followed only when it belongs to the caller or to the
+// directory's owner, since anyone could have planted it there. It holds
+// here whatever the system's setting.
+bool MayFollow(int directory, const struct stat& link)
+{
+    struct stat status;
+    if (fstatat(directory, ".", &status, 0) != 0) {
+        return false;
+    }
+    const bool shared = (status.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
+    return !shared || link.st_uid == geteuid() || link.st_uid == status.st_uid;
+}
+
+// The links of /proc are the kernel's own: what they read as is no path
+// (a pipe, a deleted file), and only the kernel can follow them.
+bool IsKernelLink(int directory)
+{
+#ifdef __linux__
+    constexpr long kProcMagic = 0x9fa0;
+    struct statfs status;
+    return fstatfs(directory, &status) == 0 && status.f_type == kProcMagic;
+#else
+    (void)directory;
+    return false;
+#endif
+}
+
+bool IsMountRoot(int fd)
+{
+#if defined(__linux__) && defined(STATX_ATTR_MOUNT_ROOT)
+    struct statx status;
+    return statx(fd, "", AT_EMPTY_PATH, 0, &status) == 0 &&
+           (status.stx_attributes_mask & status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+// Tries `attempt` under temporary names until one is free: the process id
+// keeps runs apart, and a name that a killed run left behind is passed over.
+template <typename Attempt>
+bool UnderFreeName(std::string* temporary, Attempt attempt)
+{
+    const std::string stem = ".kestrune-" + std::to_string(getpid()) + "-";
+    for (unsigned n = 0;; ++n) {
+        *temporary = stem + std::to_string(n) + ".tmp";
+        if (attempt(temporary->c_str())) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            temporary->clear();
+            return false;
+        }
+    }
+}
+
+// Gives a file made without a name the name `name`, which must be free.
+bool LinkUnnamed(int fd, int directory, const char* name)
+{
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    if (linkat(AT_FDCWD, path.c_str(), directory, name, AT_SYMLINK_FOLLOW) == 0) {
+        return true;
+    }
+    // Without /proc, the file itself can be named; that takes privilege.
+    return errno == ENOENT && linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0;
+}
+
+int CreateNamed(const Place& place, std::string* temporary)
+{
+    int fd = -1;
+    UnderFreeName(temporary, [&](const char* name) {
+        HoldInterrupts();
+        fd = openat(place.directory, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int error = errno;
+        if (fd >= 0) {
+            Pend(place.directory, name);
+        }
+        ReleaseInterrupts();
+        errno = error;
+        return fd >= 0;
+    });
+    return fd;
+}
+
+#ifdef __linux__
+// The names of a file's extended attributes, each ended by a zero byte.
+bool AttributeNames(int fd, std::string* names)
+{
+    const ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size < 0) {
+        names->clear();
+        return errno == ENOTSUP; // a file system without them: there are none
+    }
+    names->resize(static_cast<std::size_t>(size));
+    const ssize_t got = flistxattr(fd, names->data(), names->size());
+    names->resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    return got >= 0;
+}
+
+bool HasName(const std::string& names, const char* name)
+{
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        if (std::strcmp(names.c_str() + at, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The new file's own attributes (an access list inherited from the
+// directory's default one, say) go where the old file had none; then every
+// one of the old file's is set.
+bool CopyExtendedAttributes(int from, int to)
+{
+    std::string old_names, new_names;
+    if (!AttributeNames(from, &old_names) || !AttributeNames(to, &new_names)) {
+        return false;
+    }
+    for (std::size_t at = 0; at < new_names.size(); at += std::strlen(new_names.c_str() + at) + 1) {
+        const char* name = new_names.c_str() + at;
+        if (!HasName(old_names, name) && fremovexattr(to, name) != 0) {
+            return false;
+        }
+    }
+    std::string value;
+    for (std::size_t at = 0; at < old_names.size(); at += std::strlen(old_names.c_str() + at) + 1) {
+        const char* name = old_names.c_str() + at;
+        const ssize_t size = fgetxattr(from, name, nullptr, 0);
+        if (size < 0) {
+            return false;
+        }
+        value.resize(static_cast<std::size_t>(size));
+        const ssize_t got = fgetxattr(from, name, value.data(), value.size());
+        if (got < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The inode flags that chattr sets on a file and that a new file does not
+// take of itself. A file that is immutable or only appended to cannot be
+// opened for writing, so those two are never met.
+constexpr int kFileFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL |
+                           FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL | FS_DAX_FL;
+
+bool CopyInodeFlags(int from, int to)
+{
+    int old = 0, fresh = 0;
+    if (ioctl(from, FS_IOC_GETFLAGS, &old) != 0) {
+        return true; // a file system without them
+    }
+    if (ioctl(to, FS_IOC_GETFLAGS, &fresh) != 0) {
+        return false;
+    }
+    const int wanted = (fresh & ~kFileFlags) | (old & kFileFlags);
+    return wanted == fresh || ioctl(to, FS_IOC_SETFLAGS, &wanted) == 0;
+}
+#else
+bool CopyExtendedAttributes(int, int)
+{
+    return true;
+}
+
+bool CopyInodeFlags(int, int)
+{
+    return true;
+}
+#endif
+
+// Only where they differ: changing them takes privilege, even to the same.
+bool CopyOwner(int to, const struct stat& old)
+{
+    struct stat status;
+    return fstat(to, &status) == 0 &&
+           ((status.st_uid == old.st_uid && status.st_gid == old.st_gid) || fchown(to, old.st_uid, old.st_gid) == 0);
+}
+
+} // namespace
+
+Failure LastFailure()
+{
+    switch (errno) {
+    case ENOENT:
+        return Failure::kAbsent;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return Failure::kRefused;
+    case ENOSPC:
+    case EDQUOT:
+        return Failure::kNoRoom;
+    case EOPNOTSUPP:
+    case ENOSYS:
+        return Failure::kUnsupported;
+    default:
+        return Failure::kOther;
+    }
+}
+
+void GuardOutputs()
+{
+    OccupyStandardStreams();
+    InstallInterruptHandlers();
+}
+
+void HoldInterrupts()
+{
+    sigset_t ending;
+    EndingSignals(&ending);
+    sigprocmask(SIG_BLOCK, &ending, &g_held_from);
+}
+
+void ReleaseInterrupts()
+{
+    sigprocmask(SIG_SETMASK, &g_held_from, nullptr);
+}
+
+// One component at a time from directory descriptors, as the kernel looks
+// a name up, but with its links read here, so that the file found is the
+// one the name leads to now and the directory it stands in is held.
+Found FindPlace(const char* name, Place* place, int* opened)
+{
+    std::string rest = name;
+    int directory = StartOf(rest);
+    for (int links = 0; directory >= 0;) {
+        const std::size_t start = rest.find_first_not_of('/');
+        const std::size_t slash = rest.find('/', start);
+        const bool last = slash == std::string::npos;
+        const std::string part = start == std::string::npos ? "" : rest.substr(start, slash - start);
+        rest = last ? "" : rest.substr(slash + 1);
+        if (part.empty()) {
+            break; // the name of a directory
+        }
+        if (!last) {
+            const int next = OpenDirectory(directory, part.c_str(), false);
+            if (next >= 0) {
+                close(directory);
+                directory = next;
+                continue;
+            }
+            if (errno != ENOTDIR && errno != ELOOP) {
+                break;
+            }
+        }
+        struct stat status;
+        const bool exists = fstatat(directory, part.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!exists && !(last && errno == ENOENT)) {
+            break;
+        }
+        if (!exists || !S_ISLNK(status.st_mode)) {
+            if (!last) {
+                break; // a file where a directory should be
+            }
+            *place = Place{directory, part};
+            return Found::kPlace;
+        }
+        if (++links > kMostLinks) {
+            break;
+        }
+        if (IsKernelLink(directory)) {
+            const int next = last ? openat(directory, part.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                                  : OpenDirectory(directory, part.c_str(), true);
+            close(directory);
+            if (last) {
+                *opened = next;
+                return next >= 0 ? Found::kOpened : Found::kRefused;
+            }
+            directory = next;
+            continue;
+        }
+        char text[PATH_MAX];
+        const ssize_t length = MayFollow(directory, status) ? readlinkat(directory, part.c_str(), text, sizeof text) : -1;
+        if (length <= 0 || static_cast<std::size_t>(length) == sizeof text) {
+            break;
+        }
+        rest = std::string(text, static_cast<std::size_t>(length)) + (last ? "" : "/" + rest);
+        if (text[0] == '/') {
+            close(directory);
+            directory = StartOf(rest);
+        }
+    }
+    if (directory >= 0) {
+        close(directory);
+    }
+    return Found::kRefused;
+}
+
+void ReleasePlace(Place* place)
+{
+    if (place->directory >= 0) {
+        close(place->directory);
+        place->directory = -1;
+    }
+}
+
+bool FactsOf(int fd, FileFacts* facts)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        return false;
+    }
+    *facts = FileFacts{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
+                       static_cast<std::uint64_t>(status.st_nlink), S_ISREG(status.st_mode), IsMountRoot(fd)};
+    return true;
+}
+
+int OpenExisting(const Place& place, FileFacts* facts)
+{
+    const int fd = openat(place.directory, place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && !FactsOf(fd, facts)) {
+        CloseKeepingError(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A file with no name, which no interrupt can leave behind; where the file
+// system cannot make one (or, on an old kernel, the flag is not known),
+// one under a temporary name.
+int CreateNewFile(const Place& place, std::string* temporary)
+{
+    temporary->clear();
+    const int fd = openat(place.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR)) {
+        return fd;
+    }
+    return CreateNamed(place, temporary);
+}
+
+// The owner first: changing it clears the set-id bits, which the mode then
+// restores.
+bool CopyAttributes(int from, int to)
+{
+    struct stat old;
+    return fstat(from, &old) == 0 && CopyOwner(to, old) && fchmod(to, old.st_mode & 07777) == 0 &&
+           CopyExtendedAttributes(from, to) && CopyInodeFlags(from, to);
+}
+
+// On Linux, fallocate itself: where the file system cannot reserve space,
+// posix_fallocate would write into every block instead of saying so.
+bool ReserveSize(int fd, std::uint64_t size)
+{
+#ifdef __linux__
+    return fallocate(fd, 0, 0, static_cast<off_t>(size)) == 0;
+#else
+    errno = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    return errno == 0;
+#endif
+}
+
+bool CutTo(int fd, std::uint64_t size)
+{
+    return ftruncate(fd, static_cast<off_t>(size)) == 0;
+}
+
+bool StillStands(const Place& place, const FileFacts* facts)
+{
+    struct stat status;
+    if (fstatat(place.directory, place.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return facts == nullptr && errno == ENOENT;
+    }
+    return facts != nullptr && static_cast<std::uint64_t>(status.st_dev) == facts->device &&
+           static_cast<std::uint64_t>(status.st_ino) == facts->inode;
+}
+
+// A new file with no name is linked under the name itself, which fails if
+// anything stands there; to replace a file it is linked under a temporary
+// name first and renamed over it, as is a file made under one.
+bool GiveName(const Place& place, int fd, std::string* temporary, bool replace)
+{
+    bool named;
+    if (temporary->empty() && !replace) {
+        named = LinkUnnamed(fd, place.directory, place.name.c_str());
+    } else {
+        named = (!temporary->empty() ||
+                 UnderFreeName(temporary, [&](const char* name) { return LinkUnnamed(fd, place.directory, name); })) &&
+                renameat(place.directory, temporary->c_str(), place.directory, place.name.c_str()) == 0;
+        if (!named && !temporary->empty()) {
+            unlinkat(place.directory, temporary->c_str(), 0);
+        }
+        Unpend(temporary);
+    }
+    close(fd);
+    return named;
+}
+
+void DropNewFile(const Place& place, int fd, std::string* temporary)
+{
+    if (!temporary->empty()) {
+        unlinkat(place.directory, temporary->c_str(), 0);
+        Unpend(temporary);
+    }
+    CloseKeepingError(fd);
+}
+
+int Duplicate(int fd)
+{
+    return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+}
+
+std::FILE* StreamOf(int fd)
+{
+    return fdopen(fd, "wb");
+}
+
+void Close(int fd)
+{
+    close(fd);
+}

@@ -1,0 +1,79 @@
+// The few system primitives that the output rules (output.cpp) are built
+// from, one implementation for each system: output_posix.cpp and
+// output_windows.cpp. Each does one thing to one file or directory and
+// says how it failed in the terms the rules decide by; none of them
+// decides which way a file is written.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "output.h"
+
+// Why the last primitive failed, as far as the rules care.
+enum class Failure {
+    kAbsent,      // no file stands under the name
+    kRefused,     // not allowed this way: permission, a read-only file system, an attribute that cannot be set
+    kNoRoom,      // the disk or the user's quota is full
+    kUnsupported, // the file system cannot do this
+    kOther,       // anything else: out of descriptors or memory, an I/O error, a size limit
+};
+Failure LastFailure();
+
+// Interrupts are held off between these two and taken when released. They
+// never nest.
+void HoldInterrupts();
+void ReleaseInterrupts();
+
+// Turns an output name into the directory it stands in and its own name
+// there, following every link; on false nothing is held. `*opened` is set
+// instead, to a descriptor open for writing, where the name leads to a file
+// that only the system can reach, such as a process's standard output.
+enum class Found { kPlace, kOpened, kRefused };
+Found FindPlace(const char* name, Place* place, int* opened);
+void ReleasePlace(Place* place);
+
+// The file that stands under the place's name, opened for writing as a
+// write in place opens it, and what it is; -1 when it cannot be, with
+// kAbsent when no file stands there.
+int OpenExisting(const Place& place, FileFacts* facts);
+
+// What an open file is.
+bool FactsOf(int fd, FileFacts* facts);
+
+// A new, empty file in the place's directory. Where the system can, it has
+// no name at all until GiveName; otherwise it gets a temporary one, held in
+// `*temporary`, which an interrupt removes.
+int CreateNewFile(const Place& place, std::string* temporary);
+
+// Gives a new file every attribute of the old one that a write in place
+// would keep: owner, group, mode, access control list, extended attributes
+// and inode flags. False when any of them cannot be given exactly.
+bool CopyAttributes(int from, int to);
+
+// Makes sure the disk holds the first `size` bytes of the file, so that a
+// write within them cannot fail for room; the file's content is not
+// changed, though it may grow to `size`.
+bool ReserveSize(int fd, std::uint64_t size);
+
+// Sets the file's length.
+bool CutTo(int fd, std::uint64_t size);
+
+// Whether the place's name still stands for the file `facts` describe, or
+// with null for no file at all.
+bool StillStands(const Place& place, const FileFacts* facts);
+
+// Puts the new file under the place's name, over the file there when
+// `replace` is set; false when the system refused, and then the new file is
+// gone. Either way the descriptor is closed.
+bool GiveName(const Place& place, int fd, std::string* temporary, bool replace);
+
+// Closes and removes a new file that is not to be kept.
+void DropNewFile(const Place& place, int fd, std::string* temporary);
+
+// A second descriptor for the same open file, and a stream over one that
+// then owns it.
+int Duplicate(int fd);
+std::FILE* StreamOf(int fd);
+void Close(int fd);

@@ -1,0 +1,309 @@
+// The output primitives on Windows. Names are UTF-8 (the manifest sets the
+// process code page) and are turned into wide, absolute "\\?\" names, so
+// that no length limit applies but the file system's own. The system
+// follows links itself; a name that is a link is written through in place.
+// A replacement goes through ReplaceFileW, which gives the new file the old
+// one's attributes, security and streams.
+#include "output_system.h"
+
+#include <atomic>
+
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+namespace {
+
+// The control handler runs on a thread of its own, so interrupts are held
+// off with a lock. The handler keeps it: after an interrupt, no temporary
+// file takes a name.
+SRWLOCK g_gate = SRWLOCK_INIT;
+
+// The temporary file being written, for the control handler to remove: the
+// one piece of process-wide state, as the handler can reach nothing else.
+// It is set and cleared with the lock held.
+std::atomic<bool> g_pending{false};
+wchar_t g_pending_name[32768];
+
+// Ctrl-C, Ctrl-Break, a closed console, a log-off or a shutdown. The file
+// may still be open, which is why it shares deletion: it goes when the
+// process ends, here, without the runtime's clean-up, as the main thread
+// may hold its locks.
+BOOL WINAPI RemoveTemporaryAndStop(DWORD)
+{
+    AcquireSRWLockExclusive(&g_gate);
+    if (g_pending.load()) {
+        DeleteFileW(g_pending_name);
+    }
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+    return TRUE;
+}
+
+std::wstring Wide(const std::string& text)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
+    return wide;
+}
+
+// The name made absolute, in the form that passes no length limit: "\\?\"
+// before a drive, "\\?\UNC\" before a share; a device ("\\.\NUL") as it is.
+std::wstring LongName(const std::string& name)
+{
+    const std::wstring wide = Wide(name);
+    std::wstring full(GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr), L'\0');
+    full.resize(GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr));
+    if (full.rfind(L"\\\\?\\", 0) == 0 || full.rfind(L"\\\\.\\", 0) == 0) {
+        return full;
+    }
+    return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+}
+
+// The temporary name beside a long name, as UTF-8 for the record.
+std::string Beside(const std::wstring& target, unsigned n)
+{
+    const std::wstring wide =
+        target.substr(0, target.rfind(L'\\') + 1) + L".kestrune-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        std::to_wstring(n) + L".tmp";
+    std::string text(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                                                  nullptr, 0, nullptr, nullptr)),
+                     '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), static_cast<int>(text.size()),
+                        nullptr, nullptr);
+    return text;
+}
+
+HANDLE HandleOf(int fd)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+int DescriptorOf(HANDLE file)
+{
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    return fd;
+}
+
+bool SetLength(int fd, std::uint64_t size)
+{
+    LARGE_INTEGER end, start;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    start.QuadPart = 0;
+    const HANDLE file = HandleOf(fd);
+    return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
+           SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+}
+
+void Unpend(std::string* temporary)
+{
+    g_pending = false;
+    temporary->clear();
+}
+
+} // namespace
+
+Failure LastFailure()
+{
+    switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+        return Failure::kAbsent;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+    case ERROR_SHARING_VIOLATION:
+        return Failure::kRefused;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return Failure::kNoRoom;
+    case ERROR_NOT_SUPPORTED:
+    case ERROR_INVALID_FUNCTION:
+        return Failure::kUnsupported;
+    default:
+        return Failure::kOther;
+    }
+}
+
+void GuardOutputs()
+{
+    SetConsoleCtrlHandler(RemoveTemporaryAndStop, TRUE);
+}
+
+void HoldInterrupts()
+{
+    AcquireSRWLockExclusive(&g_gate);
+}
+
+void ReleaseInterrupts()
+{
+    ReleaseSRWLockExclusive(&g_gate);
+}
+
+Found FindPlace(const char* name, Place* place, int*)
+{
+    *place = Place{-1, name};
+    return Found::kPlace;
+}
+
+void ReleasePlace(Place*) {}
+
+// A name that is a link (a reparse point) counts as no regular file: it
+// is written through, and the link stays, as a write in place leaves it.
+bool FactsOf(int fd, FileFacts* facts)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(HandleOf(fd), &info)) {
+        *facts = FileFacts{0, 0, 1, false, false}; // a device or a pipe
+        return true;
+    }
+    *facts = FileFacts{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                       info.nNumberOfLinks,
+                       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0, false};
+    return true;
+}
+
+// The read-only attribute refuses a write, whoever asks; asked first, it
+// does so under every emulation of the system too.
+int OpenExisting(const Place& place, FileFacts* facts)
+{
+    const std::wstring name = LongName(place.name);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return -1;
+    }
+    const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    const int fd = DescriptorOf(file);
+    if (fd >= 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        *facts = FileFacts{0, 0, 1, false, false};
+    } else if (fd >= 0) {
+        FactsOf(fd, facts);
+    }
+    return fd;
+}
+
+// Always under a temporary name, which shares deletion so that the control
+// handler can remove it while it is open.
+int CreateNewFile(const Place& place, std::string* temporary)
+{
+    const std::wstring target = LongName(place.name);
+    for (unsigned n = 0;; ++n) {
+        *temporary = Beside(target, n);
+        const std::wstring name = LongName(*temporary);
+        HoldInterrupts();
+        const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                        nullptr);
+        const DWORD error = GetLastError();
+        if (file != INVALID_HANDLE_VALUE && name.size() < sizeof g_pending_name / sizeof g_pending_name[0]) {
+            name.copy(g_pending_name, name.size());
+            g_pending_name[name.size()] = L'\0';
+            g_pending = true;
+        }
+        ReleaseInterrupts();
+        if (file != INVALID_HANDLE_VALUE) {
+            return DescriptorOf(file);
+        }
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            temporary->clear();
+            SetLastError(error);
+            return -1;
+        }
+    }
+}
+
+// ReplaceFileW gives the new file the old one's security and streams; the
+// attributes are given here as well, as not every implementation of it
+// does. Zero times in the record leave the new file's times as they are.
+bool CopyAttributes(int from, int to)
+{
+    constexpr DWORD kKept =
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO old, fresh;
+    if (!GetFileInformationByHandleEx(HandleOf(from), FileBasicInfo, &old, sizeof old) ||
+        !GetFileInformationByHandleEx(HandleOf(to), FileBasicInfo, &fresh, sizeof fresh)) {
+        return false;
+    }
+    const DWORD attributes = (fresh.FileAttributes & ~kKept) | (old.FileAttributes & kKept);
+    if (attributes == fresh.FileAttributes) {
+        return true;
+    }
+    fresh = FILE_BASIC_INFO{};
+    fresh.FileAttributes = attributes;
+    return SetFileInformationByHandle(HandleOf(to), FileBasicInfo, &fresh, sizeof fresh) != 0;
+}
+
+// Extending the file reserves the space; no old byte changes.
+bool ReserveSize(int fd, std::uint64_t size)
+{
+    return static_cast<std::uint64_t>(_filelengthi64(fd)) >= size || SetLength(fd, size);
+}
+
+bool CutTo(int fd, std::uint64_t size)
+{
+    return SetLength(fd, size);
+}
+
+bool StillStands(const Place& place, const FileFacts* facts)
+{
+    const std::wstring name = LongName(place.name);
+    const HANDLE file = CreateFileW(name.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return facts == nullptr && GetLastError() == ERROR_FILE_NOT_FOUND;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool same = facts != nullptr && GetFileInformationByHandle(file, &info) &&
+                      info.dwVolumeSerialNumber == facts->device &&
+                      ((std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow) == facts->inode;
+    CloseHandle(file);
+    return same;
+}
+
+// Both calls need the new file closed.
+bool GiveName(const Place& place, int fd, std::string* temporary, bool replace)
+{
+    _close(fd);
+    const std::wstring target = LongName(place.name);
+    const std::wstring name = LongName(*temporary);
+    const bool named = replace ? ReplaceFileW(target.c_str(), name.c_str(), nullptr, 0, nullptr, nullptr) != 0
+                               : MoveFileExW(name.c_str(), target.c_str(), 0) != 0;
+    if (!named) {
+        DeleteFileW(name.c_str());
+    }
+    Unpend(temporary);
+    return named;
+}
+
+void DropNewFile(const Place&, int fd, std::string* temporary)
+{
+    const DWORD error = GetLastError();
+    _close(fd);
+    DeleteFileW(LongName(*temporary).c_str());
+    Unpend(temporary);
+    SetLastError(error);
+}
+
+int Duplicate(int fd)
+{
+    return _dup(fd);
+}
+
+std::FILE* StreamOf(int fd)
+{
+    return _fdopen(fd, "wb");
+}
+
+void Close(int fd)
+{
+    _close(fd);
+}
