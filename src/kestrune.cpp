@@ -118,7 +118,15 @@ int Convert(int argc, char** argv)
         std::printf("syntax:\n");
         std::printf(">kestrune [-a] <filename> [<palette filename>]\n");
         std::printf("-a : export alpha channel\n");
-        return request == Request::kHelp ? kConverted : kUsage;
+        if (request != Request::kHelp) {
+            return kUsage;
+        }
+        std::printf("--help, -h : print this text\n");
+        std::printf("--version : print the version\n");
+        std::printf("CI4 and CI8 textures need the palette file; other formats ignore it.\n");
+        std::printf("The BMPs go beside the texture: wood.brtex gives wood.bmp (-a: wood_alpha.bmp).\n");
+        std::printf("More: man kestrune, and the page kestrune.html in a browser.\n");
+        return kConverted;
     }
 
     bool export_alpha = false;

@@ -266,11 +266,15 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         deep += std::string(length, 'a' + n) + "/";
     }
     const std::string usage = "syntax:\n>kestrune [-a] <filename> [<palette filename>]\n-a : export alpha channel\n";
+    const std::string help = "--help, -h : print this text\n--version : print the version\n"
+                             "CI4 and CI8 textures need the palette file; other formats ignore it.\n"
+                             "The BMPs go beside the texture: wood.brtex gives wood.bmp (-a: wood_alpha.bmp).\n"
+                             "More: man kestrune, and the page kestrune.html in a browser.\n";
     const Case cases[] = {
         {"no arguments", [] {}, {}, 1, usage, {}},
         // Help is asked for wherever it stands, and is no file name.
-        {"--help", [&] { texture("t.brtex"); }, {"t.brtex", "--help"}, 0, usage, {{"t.bmp", {}}}},
-        {"-h", [&] { texture("-h"); }, {"-h", "-a"}, 0, usage, {{"-h.bmp", {}}}},
+        {"--help", [&] { texture("t.brtex"); }, {"t.brtex", "--help"}, 0, usage + help, {{"t.bmp", {}}}},
+        {"-h", [&] { texture("-h"); }, {"-h", "-a"}, 0, usage + help, {{"-h.bmp", {}}}},
         {"only the option", [] {}, {"-a", "-a"}, 2, "ERROR: no file specified\n", {}},
         {"missing texture", [] {}, {"t.brtex"}, 3, "ERROR: cannot open file t.brtex\n", {{"t.bmp", {}}}},
         {"texture is a directory", [] { fs::create_directory("t.brtex"); }, {"t.brtex"}, 3,
@@ -664,12 +668,17 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
              texture("t.brtex"), old("t.bmp", kNobody, 0600), Sh("setfattr -n user.a -v 1 t.bmp && chattr +d t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"t.bmp", Kept(kColour, 0600, kNobody)}}, as_nobody, attributes},
         {"a folder's default access list", [&] {
-             fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", 0, 0600), Sh("setfacl -d -m u:65534:rw d"); },
-         {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0600, 0)}}, "", {"getfacl -p d/t.bmp", "!stat -c %i d/t.bmp"}},
+             fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", 0, 0600);
+             Sh("setfattr -n user.a -v 1 d/t.bmp && setfacl -d -m u:65534:rw d"); },
+         {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0600, 0)}}, "",
+         {"getfacl -p d/t.bmp", "getfattr -d -m - d/t.bmp", "!stat -c %i d/t.bmp"}},
         {"a folder the user may not write", [&] {
              fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", kNobody, 0666), fs::permissions("d", fs::perms(0555)); },
          {"-a", "d/t.brtex"}, 9, "File d/t.bmp written\nERROR: cannot write file d/t_alpha.bmp\n",
          {{"d/t.bmp", Kept(kColour, 0666, kNobody)}, {"d/t_alpha.bmp", {}}}, as_nobody},
+        {"a folder the user may pass but not read", [&] {
+             fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", kNobody, 0666), fs::permissions("d", fs::perms(0711)); },
+         {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0666, kNobody)}}, as_nobody},
         {"root's sticky folder", [&] {
              fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", 0, 0666), fs::permissions("d", fs::perms(01777)); },
          {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0666, 0)}}, as_nobody},
