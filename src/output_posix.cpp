@@ -300,14 +300,6 @@ bool CopyInodeFlags(int, int)
 }
 #endif
 
-// Only where they differ: changing them takes privilege, even to the same.
-bool CopyOwner(int to, const struct stat& old)
-{
-    struct stat status;
-    return fstat(to, &status) == 0 &&
-           ((status.st_uid == old.st_uid && status.st_gid == old.st_gid) || fchown(to, old.st_uid, old.st_gid) == 0);
-}
-
 } // namespace
 
 Failure LastFailure()
@@ -465,7 +457,7 @@ int CreateNewFile(const Place& place, std::string* temporary)
 bool CopyAttributes(int from, int to)
 {
     struct stat old;
-    return fstat(from, &old) == 0 && CopyOwner(to, old) && fchmod(to, old.st_mode & 07777) == 0 &&
+    return fstat(from, &old) == 0 && fchown(to, old.st_uid, old.st_gid) == 0 && fchmod(to, old.st_mode & 07777) == 0 &&
            CopyExtendedAttributes(from, to) && CopyInodeFlags(from, to);
 }
 

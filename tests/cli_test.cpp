@@ -102,12 +102,13 @@ const std::string kGarbageHeap;
 // been zeroed and was not, shows in the output.
 const std::string kGarbageHeap = "MALLOC_PERTURB_=165 ";
 
-// A shell prefix under which the Nth read of `file` fails with EIO. The leak
+// A shell prefix under which the Nth `call` the tool makes on `path` (a
+// file, or a folder through its descriptor) fails with `error`. The leak
 // checker of a sanitizer build cannot run under a tracer, and stays off.
-std::string FailingRead(const std::string& file, int read)
+std::string Failing(const std::string& path, const std::string& call, const std::string& error, const std::string& when)
 {
-    return "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace -o /dev/null -P " + file + " -e trace=read -e inject=read:error=EIO:when=" + std::to_string(read) +
-           " 2> /dev/null ";
+    return "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace -o /dev/null -P " + path + " -e trace=" + call +
+           " -e inject=" + call + ":error=" + error + ":when=" + when + " 2> /dev/null ";
 }
 #endif
 
@@ -343,6 +344,12 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          0, "File /proc/self/cwd/t.bmp written\n", {{"t.bmp", kColour}}, "", {"!stat -c %i t.bmp"}},
         {"the kernel's link to an open file", [&] { texture("t.brtex"), Put("r", Bytes(99, 'x')), link("/proc/self/fd/5", "t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"r", kColour}}, "exec 5<> r; ", {"stat -c %i r"}},
+        // Where the file system makes no file without a name (a tracer takes
+        // them away here: the 2nd and 5th file opened through the folder), a
+        // temporary name stands in, and is gone after.
+        {"no unnamed files", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
+         {"-a", "t.brtex"}, 0, written("t"), {{"t.bmp", Kept(kColour, 0604)}, {"t_alpha.bmp", Kept(kAlpha, 0640)}},
+         "umask 026; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2+3"), {"!stat -c %i t.bmp"}},
         {"out of descriptors", [&] { texture("t.brtex"), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
          "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "prlimit --nofile=5 "},
 #endif
@@ -407,11 +414,11 @@ TEST_F(Cli, ReadErrors)
     }
     const Case cases[] = {
         {"in the scan", [] { Put("t.brtex", MakeBRTEX(2, 2, 4, {}, 5000)); }, {"t.brtex"}, 11,
-         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, FailingRead("t.brtex", 2)},
+         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, Failing("t.brtex", "read", "EIO", "2")},
         {"in the texels", [] { Put("t.brtex", MakeBRTEX(256, 256, 6, Bytes(262144, 7))); }, {"t.brtex"}, 11,
-         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, FailingRead("t.brtex", 3)},
+         "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, Failing("t.brtex", "read", "EIO", "3")},
         {"in the palette", [] { Put("t.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, {}, 5000)); },
-         {"t.brtex", "p.brplt"}, 11, "ERROR: cannot read file p.brplt\n", {{"t.bmp", {}}}, FailingRead("p.brplt", 2)},
+         {"t.brtex", "p.brplt"}, 11, "ERROR: cannot read file p.brplt\n", {{"t.bmp", {}}}, Failing("p.brplt", "read", "EIO", "2")},
     };
     for (const Case& c : cases) {
         Check(c);
@@ -635,6 +642,12 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
         {"alpha output on a full device", [&] {
              texture("t.brtex"), device("null", 3), fs::create_symlink("null", "t.bmp"), device("t_alpha.bmp", 7); },
          {"t.brtex", "-a"}, 9, "File t.bmp written\nERROR: cannot write file t_alpha.bmp\n", {}},
+        {"a user's new file", [&] { texture("t.brtex"); }, {"t.brtex"}, 0, "File t.bmp written\n",
+         {{"t.bmp", Kept(kColour, -1, kNobody)}}, as_nobody},
+        // Without /proc, a file made without a name is named through itself.
+        {"no /proc", [&] { texture("t.brtex"), Put("t.bmp", kOld); }, {"-a", "t.brtex"}, 0,
+         "File t.bmp written\nFile t_alpha.bmp written\n", {{"t.bmp", kColour}, {"t_alpha.bmp", kAlpha}},
+         "unshare -m sh -c 'umount -l /proc && exec \"$0\" \"$@\"' ", {"!stat -c %i t.bmp"}},
         {"root keeps a user's file theirs", [&] { texture("t.brtex"), old("t.bmp", kNobody, 0600); }, {"t.brtex"}, 0,
          "File t.bmp written\n", {{"t.bmp", Kept(kColour, 0600, kNobody)}}},
         {"a user's own read-only file", [&] { texture("t.brtex"), old("t.bmp", kNobody, 0444); }, {"t.brtex"}, 8,
@@ -662,7 +675,7 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
         {"access list, attributes, flags", [&] {
              texture("t.brtex"), old("t.bmp", kNobody, 0640);
              Sh("setfacl -m u:1234:rw,g:5678:r t.bmp && setfattr -n user.a -v 1 t.bmp && setfattr -n trusted.b -v 2 t.bmp && "
-                "chattr +d +A +S t.bmp"); },
+                "chattr +d +A +S +s +u +c +t +x t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"t.bmp", kColour}}, "", attributes},
         {"the user's own attributes", [&] {
              texture("t.brtex"), old("t.bmp", kNobody, 0600), Sh("setfattr -n user.a -v 1 t.bmp && chattr +d t.bmp"); },
