@@ -363,9 +363,6 @@ Found FindPlace(const char* name, Place* place, int* opened)
                 directory = next;
                 continue;
             }
-            if (errno != ENOTDIR && errno != ELOOP) {
-                break;
-            }
         }
         struct stat status;
         const bool exists = fstatat(directory, part.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0;
@@ -444,7 +441,6 @@ int OpenExisting(const Place& place, FileFacts* facts)
 // one under a temporary name.
 int CreateNewFile(const Place& place, std::string* temporary)
 {
-    temporary->clear();
     const int fd = openat(place.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR)) {
         return fd;

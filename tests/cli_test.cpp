@@ -335,6 +335,8 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         {"no unnamed files", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
          {"-a", "t.brtex"}, 0, written("t"), {{"t.bmp", Kept(kColour, 0604)}, {"t_alpha.bmp", Kept(kAlpha, 0640)}},
          "umask 026; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2+3"), {"!stat -c %i t.bmp"}},
+        {"no unnamed files, size limit", [&] { Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
+         "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "ulimit -f 8; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2")},
         {"out of descriptors", [&] { texture("t.brtex"), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
          "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "prlimit --nofile=5 "},
 #endif
@@ -497,23 +499,27 @@ TEST_F(Cli, InterruptsLeaveTheOldFileAndNoOther)
 {
     struct Interrupt {
         int sig;
-        bool ignored, linked, traced;
+        bool ignored, linked, traced, alpha; // alpha: sent while the alpha BMP is written, the colour one done
     };
-    std::vector<Interrupt> interrupts = {{SIGINT, true, false, false}, {SIGINT, false, true, false}};
+    std::vector<Interrupt> interrupts = {{SIGINT, true, false, false, false}, {SIGINT, false, true, false, false},
+                                         {SIGTERM, false, false, false, true}};
     const bool tracer = std::system("strace -o /dev/null true 2> /dev/null") == 0;
     for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGVTALRM,
                           SIGPROF, SIGRTMIN + 3}) {
-        interrupts.push_back({sig, false, false, false});
+        interrupts.push_back({sig, false, false, false, false});
         if (tracer && (sig == SIGINT || sig == SIGTERM || sig == SIGQUIT || sig == SIGUSR1 || sig == SIGPIPE)) {
-            interrupts.push_back({sig, sig == SIGINT, false, true}), interrupts.push_back({sig, false, false, true});
+            interrupts.push_back({sig, sig == SIGINT, false, true, false}), interrupts.push_back({sig, false, false, true, false});
         }
     }
-    Put("t.brtex", MakeBRTEX(2048, 2048, 6, {}));
-    const Bytes converted = ReferenceBmp(2048, 2048, Bytes(2048 * 2048 * 3, 0));
+    // Grey, so that a half-written BMP never reads as whole where the disk
+    // holds zeros for the rest.
+    Put("t.brtex", MakeBRTEX(2048, 2048, 6, Bytes(2048 * 2048 * 4, 0x7F)));
+    const Bytes converted = ReferenceBmp(2048, 2048, Bytes(2048 * 2048 * 3, 0x7F));
     for (const Interrupt& interrupt : interrupts) {
         SCOPED_TRACE(testing::Message() << "signal " << interrupt.sig << (interrupt.ignored ? ", ignored" : "")
                                         << (interrupt.linked ? ", second link" : "")
-                                        << (interrupt.traced ? ", named temporary file" : ""));
+                                        << (interrupt.traced ? ", named temporary file" : "")
+                                        << (interrupt.alpha ? ", alpha BMP" : ""));
         bool ended_as_told = false;
         for (int attempt = 0; attempt < 20 && !ended_as_told; ++attempt) {
             fs::remove("l.bmp"), Put("t.bmp", kOld);
@@ -522,10 +528,13 @@ TEST_F(Cli, InterruptsLeaveTheOldFileAndNoOther)
             }
             const std::set<std::string> before = Listing();
             const std::string tracer = interrupt.traced ? "env " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2") : "";
-            const pid_t pid = Start(tracer + Quoted(kTool.string()) + " t.brtex", interrupt.ignored ? interrupt.sig : 0);
+            const pid_t pid = Start(tracer + Quoted(kTool.string()) + (interrupt.alpha ? " -a" : "") + " t.brtex",
+                                    interrupt.ignored ? interrupt.sig : 0);
             int status = 0;
             pid_t writer = 0;
-            while ((writer = Writer(pid)) == 0 && waitpid(pid, &status, WNOHANG) == 0) {
+            std::error_code renamed;
+            while (((writer = Writer(pid)) == 0 || (interrupt.alpha && fs::file_size("t.bmp", renamed) != converted.size())) &&
+                   waitpid(pid, &status, WNOHANG) == 0) {
             }
             const bool named = std::any_of(fs::directory_iterator("."), fs::directory_iterator(),
                                            [](const auto& entry) { return entry.path().filename().string().starts_with(".kestrune-"); });
@@ -539,7 +548,7 @@ TEST_F(Cli, InterruptsLeaveTheOldFileAndNoOther)
             ended_as_told = (!interrupt.traced || named) &&
                             (interrupt.ignored ? WIFEXITED(status) && WEXITSTATUS(status) == 0 && finished
                                                : WIFSIGNALED(status) && WTERMSIG(status) == interrupt.sig &&
-                                                     (interrupt.linked ? finished : bmp == kOld));
+                                                     (interrupt.linked || interrupt.alpha ? finished : bmp == kOld));
         }
         EXPECT_TRUE(ended_as_told);
     }
@@ -640,8 +649,8 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
         // the folder's default access list.
         {"access list, attributes, flags", [&] {
              texture("t.brtex"), old("t.bmp", kNobody, 0640);
-             Sh("setfacl -m u:1234:rw,g:5678:r t.bmp && setfattr -n user.a -v 1 t.bmp && setfattr -n trusted.b -v 2 t.bmp && "
-                "chattr +d +A +S +s +u +c +t +x t.bmp"); },
+             Sh("setfacl -m u:1234:rw,g:5678:r t.bmp && setfattr -n user.a -v 1 t.bmp && setfattr -n user.empty t.bmp && "
+                "setfattr -n trusted.b -v 2 t.bmp && chattr +d +A +S +s +u +c +t +x t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"t.bmp", kColour}}, "", attributes},
         {"the user's own attributes", [&] {
              texture("t.brtex"), old("t.bmp", kNobody, 0600), Sh("setfattr -n user.a -v 1 t.bmp && chattr +d t.bmp"); },
@@ -651,6 +660,10 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
              Sh("setfattr -n user.a -v 1 d/t.bmp && setfacl -d -m u:65534:rw d"); },
          {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0600, 0)}}, "",
          {"getfacl -p d/t.bmp", "getfattr -d -m - d/t.bmp", "!stat -c %i d/t.bmp"}},
+        {"a folder's default access list and the file's own", [&] {
+             fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", 0, 0600);
+             Sh("setfacl -m u:1234:r d/t.bmp && setfacl -d -m u:65534:rw d"); },
+         {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", kColour}}, "", {"getfacl -p d/t.bmp", "!stat -c %i d/t.bmp"}},
         {"a folder the user may not write", [&] {
              fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", kNobody, 0666), fs::permissions("d", fs::perms(0555)); },
          {"-a", "d/t.brtex"}, 9, "File d/t.bmp written\nERROR: cannot write file d/t_alpha.bmp\n",
