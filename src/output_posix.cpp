@@ -352,7 +352,7 @@ Found FindPlace(const char* name, Place* place, int* opened)
         const std::size_t slash = rest.find('/', start);
         const bool last = slash == std::string::npos;
         const std::string part = start == std::string::npos ? "" : rest.substr(start, slash - start);
-        rest = last ? "" : rest.substr(slash + 1);
+        rest = last ? "" : rest.substr(slash); // its slashes go at the next part
         if (part.empty()) {
             break; // the name of a directory
         }
