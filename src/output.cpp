@@ -149,8 +149,6 @@ bool OpenOutput(Output* out, const char* name, std::uint64_t size)
 {
     *out = Output{};
     out->size = size;
-    out->place.directory = -1;
-    out->file = -1;
     int reached = -1;
     switch (FindPlace(name, &out->place, &reached)) {
     case Found::kRefused:

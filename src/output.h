@@ -27,7 +27,7 @@
 // open and `name` is one component; on Windows, `directory` is unused and
 // `name` is the whole name as given.
 struct Place {
-    int directory;
+    int directory = -1;
     std::string name;
 };
 
@@ -52,7 +52,7 @@ struct Output {
     std::uint64_t size;    // the whole content, known before the first byte
     OutputWay way;
     Place place;           // where the name stands
-    int file;              // the file being written
+    int file = -1;         // the file being written
     FileFacts replaced;    // for kReplace: the file that stood under the name
     std::string temporary; // a new file's temporary name, where it needs one
 };

@@ -220,7 +220,6 @@ bool AttributeNames(int fd, std::string* names)
 {
     const ssize_t size = flistxattr(fd, nullptr, 0);
     if (size < 0) {
-        names->clear();
         return errno == ENOTSUP; // a file system without them: there are none
     }
     names->resize(static_cast<std::size_t>(size));
