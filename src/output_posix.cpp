@@ -24,15 +24,16 @@
 namespace {
 
 // The temporary file being written under a name, for the interrupt handler
-// to remove: the one piece of process-wide state, as a handler can reach
-// nothing else. The name is set before the directory and both are cleared
-// with interrupts held off, so that the handler never removes a name the
-// output already stands under. Where the system makes files without a
-// name, there is none.
+// to remove: process-wide, as a handler can reach nothing else. The name is
+// set before the directory and both are cleared with interrupts held off,
+// so that the handler never removes a name the output already stands
+// under. Where the system makes files without a name, there is none.
 std::atomic<int> g_pending_directory{-1};
 char g_pending_name[64];
 
-// The signal mask from before HoldInterrupts, which ReleaseInterrupts restores.
+// The signal mask from before HoldInterrupts, which ReleaseInterrupts
+// restores: process-wide too, as the hold of a rewrite in place spans
+// OpenOutput and CloseOutput.
 sigset_t g_held_from;
 
 // Every signal whose default action ends the process and that comes from
@@ -87,7 +88,7 @@ void OccupyStandardStreams()
 {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-            open("/dev/null", O_RDONLY | O_CLOEXEC);
+            open("/dev/null", O_RDONLY);
         }
     }
 }
