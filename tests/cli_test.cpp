@@ -240,10 +240,8 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         link(pad + last, name);
     };
 #endif
-    // On POSIX systems 16 folders of 254 bytes each: the temporary name
-    // beside the BMP would be longer than a whole path may be. On Windows,
-    // past the 260 characters of a name without the long form (in a folder
-    // short enough for the tests' own listing to open).
+    // Longer than a whole path may be with a temporary name beside it; on
+    // Windows, past 260 characters (in a folder the tests can still list).
 #ifdef _WIN32
     const int levels = 4, length = 40;
     const std::string name(80, 't');
@@ -312,11 +310,9 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         // A replaced file keeps its mode; a new one gets what the umask leaves.
         {"modes", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
          {"-a", "t.brtex"}, 0, written("t"), {{"t.bmp", Kept(kColour, 0604)}, {"t_alpha.bmp", Kept(kAlpha, 0640)}}, "umask 026; "},
-        // A link to a folder, or through a file or nothing, names no file to
-        // write. Links of a kilobyte each lead on as the system's own lookup
-        // does, and so do the kernel's links of a process's own, to its
-        // folder or to a file it holds open (rewritten in place, as nothing
-        // else can reach it). Out of descriptors, nothing changes.
+        // Links to a folder, through a file or nothing name no file; links of a
+        // kilobyte and the kernel's own (to the folder, to an open file, which
+        // is rewritten in place) lead on. Out of descriptors, nothing changes.
         {"link to a folder", [&] { texture("t.brtex"), fs::create_directory("d"), link("d/", "t.bmp"); }, {"t.brtex"}, 8,
          "ERROR: cannot write file t.bmp\n", {}},
         {"link through a file", [&] { texture("t.brtex"), Put("f", kOld), link("f/x", "t.bmp"); }, {"t.brtex"}, 8,
@@ -329,9 +325,8 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          0, "File /proc/self/cwd/t.bmp written\n", {{"t.bmp", kColour}}, "", {"!stat -c %i t.bmp"}},
         {"the kernel's link to an open file", [&] { texture("t.brtex"), Put("r", Bytes(99, 'x')), link("/proc/self/fd/5", "t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"r", kColour}}, "exec 5<> r; ", {"stat -c %i r"}},
-        // Where the file system makes no file without a name (a tracer takes
-        // them away here: the 2nd and 5th file opened through the folder), a
-        // temporary name stands in, and is gone after.
+        // Without files without a name (a tracer fails the 2nd and 5th opened
+        // through the folder), a temporary name stands in, gone after.
         {"no unnamed files", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
          {"-a", "t.brtex"}, 0, written("t"), {{"t.bmp", Kept(kColour, 0604)}, {"t_alpha.bmp", Kept(kAlpha, 0640)}},
          "umask 026; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2+3"), {"!stat -c %i t.bmp"}},
@@ -685,6 +680,9 @@ TEST_F(AsRootAndAnother, MountedFileSystems)
              Put("m/t_alpha.bmp", kOld), fs::create_hard_link("m/t_alpha.bmp", "m/l.bmp"); },
          {"-a", "m/t.brtex"}, 0, "File m/t.bmp written\nFile m/t_alpha.bmp written\n",
          {{"m/t.bmp", bmp}, {"m/t_alpha.bmp", white}, {"m/l.bmp", white}}, "", {"!stat -c %i m/t.bmp"}},
+        {"no reservation, no unnamed files, a size limit", [&] {
+             fs::create_directory("m"), Sh("mount -t ramfs none m"), Put("m/t.brtex", texture), Put("m/t.bmp", kOld); },
+         {"m/t.brtex"}, 8, "ERROR: cannot write file m/t.bmp\n", {{"m/t.bmp", kOld}}, "ulimit -f 8; " + Failing((dir_ / "m").string(), "openat", "EOPNOTSUPP", "2")},
     };
     for (const Case& c : cases) {
         Check(c);
