@@ -618,6 +618,9 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
         // planted it; elsewhere, whoever's it is.
         {"another's link in a shared folder", shared(0, 01777, kNobody), {"d/t.brtex"}, 8,
          "ERROR: cannot write file d/t.bmp\n", {{"r", kOld}}},
+        {"another's link on the way, in a shared folder", [&] {
+             shared(0, 01777, kNobody)(), fs::create_directory("e"), texture("e/t.brtex"), fs::create_symlink("../e", "d/e");
+             ASSERT_EQ(lchown("d/e", kNobody, kNobody), 0); }, {"d/e/t.brtex"}, 8, "ERROR: cannot write file d/e/t.bmp\n", {}},
         {"own link in another's shared folder", shared(kNobody, 01777, 0), {"d/t.brtex"}, 0, "File d/t.bmp written\n",
          {{"r", kColour}}},
         {"the shared folder owner's link", shared(kNobody, 01777, kNobody), {"d/t.brtex"}, 0, "File d/t.bmp written\n",
