@@ -64,21 +64,23 @@ extern "C" void RemoveTemporaryAndStop(int sig)
     raise(sig);
 }
 
+// Only where a temporary name is about to exist: a file without a name
+// needs no handler. A signal the caller ignored, or one already handled
+// here, is left as it is.
 void InstallInterruptHandlers()
 {
     sigset_t ending;
     EndingSignals(&ending);
     for (int sig = 1; sig < NSIG; ++sig) {
         struct sigaction action = {};
-        if (sigismember(&ending, sig) == 1 && sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) {
+        if (sigismember(&ending, sig) == 1 && sigaction(sig, nullptr, &action) == 0 && action.sa_handler != SIG_IGN &&
+            action.sa_handler != RemoveTemporaryAndStop) {
             action.sa_handler = RemoveTemporaryAndStop;
             action.sa_flags = SA_RESETHAND;
             action.sa_mask = ending;
             sigaction(sig, &action, nullptr);
         }
     }
-    // Past the limit a write fails with EFBIG, and the output is abandoned.
-    signal(SIGXFSZ, SIG_IGN);
 }
 
 // A standard stream the run was started without gets a descriptor that
@@ -200,6 +202,7 @@ bool LinkUnnamed(int fd, int directory, const char* name)
 
 int CreateNamed(const Place& place, std::string* temporary)
 {
+    InstallInterruptHandlers();
     int fd = -1;
     UnderFreeName(temporary, [&](const char* name) {
         HoldInterrupts();
@@ -325,7 +328,9 @@ Failure LastFailure()
 void GuardOutputs()
 {
     OccupyStandardStreams();
-    InstallInterruptHandlers();
+    // Past the file-size limit a write fails with EFBIG, and the output is
+    // abandoned, rather than the run ending.
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 void HoldInterrupts()
