@@ -395,8 +395,11 @@ Found FindPlace(const char* name, Place* place, int* opened)
             directory = next;
             continue;
         }
+        if (!MayFollow(directory, status)) {
+            break;
+        }
         char text[PATH_MAX];
-        const ssize_t length = MayFollow(directory, status) ? readlinkat(directory, part.c_str(), text, sizeof text) : -1;
+        const ssize_t length = readlinkat(directory, part.c_str(), text, sizeof text);
         if (length <= 0 || static_cast<std::size_t>(length) == sizeof text) {
             break;
         }
