@@ -232,14 +232,34 @@ bool AttributeNames(int fd, std::string* names)
     return got >= 0;
 }
 
-bool HasName(const std::string& names, const char* name)
+// Calls `visit` on each name of a list as AttributeNames gives it, while
+// it returns true; false when one returned false.
+template <typename Visit>
+bool EveryName(const std::string& names, Visit visit)
 {
     for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
-        if (std::strcmp(names.c_str() + at, name) == 0) {
-            return true;
+        if (!visit(names.c_str() + at)) {
+            return false;
         }
     }
-    return false;
+    return true;
+}
+
+bool HasName(const std::string& names, const char* name)
+{
+    return !EveryName(names, [&](const char* listed) { return std::strcmp(listed, name) != 0; });
+}
+
+// Sets the attribute `name` of `from` on `to`.
+bool CopyAttribute(int from, int to, const char* name, std::string* value)
+{
+    const ssize_t size = fgetxattr(from, name, nullptr, 0);
+    if (size < 0) {
+        return false;
+    }
+    value->resize(static_cast<std::size_t>(size));
+    const ssize_t got = fgetxattr(from, name, value->data(), value->size());
+    return got >= 0 && fsetxattr(to, name, value->data(), static_cast<std::size_t>(got), 0) == 0;
 }
 
 // The new file's own attributes (an access list inherited from the
@@ -247,30 +267,10 @@ bool HasName(const std::string& names, const char* name)
 // one of the old file's is set.
 bool CopyExtendedAttributes(int from, int to)
 {
-    std::string old_names, new_names;
-    if (!AttributeNames(from, &old_names) || !AttributeNames(to, &new_names)) {
-        return false;
-    }
-    for (std::size_t at = 0; at < new_names.size(); at += std::strlen(new_names.c_str() + at) + 1) {
-        const char* name = new_names.c_str() + at;
-        if (!HasName(old_names, name) && fremovexattr(to, name) != 0) {
-            return false;
-        }
-    }
-    std::string value;
-    for (std::size_t at = 0; at < old_names.size(); at += std::strlen(old_names.c_str() + at) + 1) {
-        const char* name = old_names.c_str() + at;
-        const ssize_t size = fgetxattr(from, name, nullptr, 0);
-        if (size < 0) {
-            return false;
-        }
-        value.resize(static_cast<std::size_t>(size));
-        const ssize_t got = fgetxattr(from, name, value.data(), value.size());
-        if (got < 0 || fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0) != 0) {
-            return false;
-        }
-    }
-    return true;
+    std::string old_names, new_names, value;
+    return AttributeNames(from, &old_names) && AttributeNames(to, &new_names) &&
+           EveryName(new_names, [&](const char* name) { return HasName(old_names, name) || fremovexattr(to, name) == 0; }) &&
+           EveryName(old_names, [&](const char* name) { return CopyAttribute(from, to, name, &value); });
 }
 
 // The inode flags that chattr sets on a file and that a new file does not
