@@ -166,7 +166,7 @@ int Convert(int argc, char** argv)
         return kNotBRTEX;
     }
 
-    if (texture.format == kCI4 || texture.format == kCI8) {
+    if (NeedsPalette(texture.format)) {
         if (palette_name == nullptr) {
             std::printf("ERROR: no palette file specified\n");
             std::fclose(texture_file);

@@ -24,6 +24,12 @@ enum TexelFormat : std::uint32_t {
 // for a code that is not a texel format.
 const char* FormatName(std::uint32_t format);
 
+// Whether a texture of this format needs a palette: only the indexed ones do.
+inline bool NeedsPalette(std::uint32_t format)
+{
+    return format == kCI4 || format == kCI8;
+}
+
 // Where the pixel at (x, y) lives; a row's pixels follow it.
 inline RgbaPixel* PixelAt(TextureData* texture, std::int32_t x, std::int32_t y)
 {
