@@ -1,6 +1,7 @@
-// What the page shows beside a conversion: the texture's width, height and
-// format name, read by the tool's own container reader from the file the
-// tool was given. The page calls these besides the tool's main.
+// What the page needs beside a conversion: the texture's width, height,
+// format name and whether it needs a palette, read by the tool's own
+// container reader from the file the tool is given. The page's worker calls
+// these besides the tool's main.
 #include <emscripten.h>
 
 #include <cstdint>
@@ -9,7 +10,8 @@
 #include "containers.h"
 #include "texels.h"
 
-// Fills width, height and format code into `fields` and returns 1, or
+// Fills width, height, format code and whether that format needs a palette
+// (1 or 0) into `fields` and returns 1, or
 // returns 0 when the file cannot be opened or holds no TEX0 section.
 extern "C" EMSCRIPTEN_KEEPALIVE int kestrune_header(const char* name, std::uint32_t* fields)
 {
@@ -26,6 +28,7 @@ extern "C" EMSCRIPTEN_KEEPALIVE int kestrune_header(const char* name, std::uint3
     fields[0] = static_cast<std::uint32_t>(texture.width);
     fields[1] = static_cast<std::uint32_t>(texture.height);
     fields[2] = texture.format;
+    fields[3] = NeedsPalette(texture.format) ? 1 : 0;
     return found;
 }
 
