@@ -74,8 +74,10 @@ async function Drain(ConvertOne) {
     Count();
   }
   batch.running = false;
+  if (batch.done > 0) {
+    Say('');
+  }
   batch.total = batch.done = 0;
-  Say('');
   document.body.dataset.converted = Number(document.body.dataset.converted || 0) + 1;
 }
 

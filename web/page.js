@@ -1,7 +1,7 @@
 // The page: its controls, one card per texture, and the talk with the
-// worker that runs the tool. The page's thread never converts, encodes or
-// decodes: it sends the files the user gives, shows the text and draws the
-// BMPs the tool wrote, and offers them, as they are, to save.
+// worker that runs the tool. The page's thread never converts or encodes:
+// it sends the files the user gives, shows the text the tool printed, draws
+// the part in view of the BMPs it wrote, and offers them, as they are.
 'use strict';
 
 const page = { worker: null, url: null, asked: new Map(), next: 0, heap: 0 };
@@ -171,7 +171,7 @@ async function ConvertOne(job) {
   card.querySelector('.facts').after(Element('pre', { className: 'console' }, answer.text));
   SetState(card, answer.status === 0 ? 'converted' : 'failed', answer.status === 0 ? 'converted' : `failed, status ${answer.status}`);
   if (answer.status === 0 && answer.written.length > 0) {
-    Show(card, answer, answer.written.length > 1 ? Promise.resolve({ alpha: answer.written[1].buffer }) : alphaComing);
+    Show(card, answer, alphaComing);
   }
 }
 
@@ -179,6 +179,13 @@ async function ConvertOne(job) {
 // copy of its pixels: the view draws from them and the saves are made of
 // them. The alpha BMP comes with them, or later when only the page needs it.
 function Show(card, answer, alphaComing) {
+  const TakeAlpha = (alpha) => {
+    if (card.kept && alpha) {
+      card.kept.alpha = alpha;
+      card.view.alpha = BmpLayout(alpha);
+    }
+    card.dataset.alpha = alpha ? 'yes' : 'no';
+  };
   const colour = answer.written[0];
   card.kept = { colour: colour.buffer, alpha: null, names: answer.written.map((file) => file.name) };
   const layout = BmpLayout(colour.buffer);
@@ -196,18 +203,19 @@ function Show(card, answer, alphaComing) {
     return;
   }
   card.view = NewView(place, layout);
+  if (answer.written.length > 1) {
+    TakeAlpha(answer.written[1].buffer);
+  } else {
+    alphaComing.then((reply) => {
+      TakeAlpha(reply.alpha);
+      if (card.view) {
+        Redraw(card.view);
+      }
+      Refresh();
+    });
+  }
   Draw(card.view);
   card.dataset.shown = performance.now().toFixed(1);
-  alphaComing.then((reply) => {
-    if (card.kept && reply.alpha) {
-      card.kept.alpha = reply.alpha;
-      card.view.alpha = BmpLayout(reply.alpha);
-      Redraw(card.view);
-    }
-    card.dataset.alpha = reply.alpha ? 'yes' : 'no';
-    document.body.dataset.alphas = Number(document.body.dataset.alphas || 0) + 1;
-    Refresh();
-  });
 }
 
 // Hands cards' BMPs to the worker for a while (`Use` sends them) and takes
@@ -288,7 +296,8 @@ function Take(files) {
 }
 
 // The whole page takes a drop: a veil over it says so while files are
-// over it, and it alone takes the drag's events, so that it does not flicker.
+// over it, and it alone takes the drag's events, so that it does not
+// flicker. No drop opens the file in place of the page.
 function ListenForDrops() {
   const veil = document.getElementById('veil');
   window.addEventListener('dragenter', (event) => {
@@ -296,9 +305,9 @@ function ListenForDrops() {
       veil.hidden = false;
     }
   });
-  veil.addEventListener('dragover', (event) => event.preventDefault());
+  window.addEventListener('dragover', (event) => event.preventDefault());
   veil.addEventListener('dragleave', () => { veil.hidden = true; });
-  veil.addEventListener('drop', (event) => {
+  window.addEventListener('drop', (event) => {
     event.preventDefault();
     veil.hidden = true;
     Take(event.dataTransfer.files);
@@ -332,13 +341,14 @@ function Listen() {
   ListenForDrops();
 }
 
+// Files given while the tool still starts wait for it in the worker.
 StartWorker();
+Listen();
 Ask({ kind: 'version' }).then((answer) => {
   if (answer.error) {
     Say(`The tool could not start in this browser: ${answer.error}`);
     return;
   }
   document.getElementById('version').textContent = answer.text;
-  Listen();
   document.body.dataset.ready = 'yes';
 });

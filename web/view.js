@@ -6,6 +6,7 @@
 'use strict';
 
 const kShownAtMost = 0.7; // of the window's height, so that the page stays scrollable
+const kFrame = 2; // the canvas's border, left and right, which its place must hold too
 
 // The settings every view shares, from the page's controls.
 function Settings() {
@@ -30,7 +31,7 @@ function NewView(place, colour) {
 
 // The scale and canvas size the settings give in the place as it is now.
 function Fit(view, settings) {
-  const room = Math.max(1, view.place.clientWidth);
+  const room = Math.max(1, view.place.clientWidth - kFrame);
   const tall = Math.max(160, Math.floor(window.innerHeight * kShownAtMost));
   const { width, height } = view.colour;
   const scale = settings.zoom === 'fit' ? Math.min(1, room / width, tall / height) : settings.zoom;
@@ -88,10 +89,11 @@ function Draw(view) {
         out[o] = out[o + 1] = out[o + 2] = value;
       } else if (settings.show === 'colour' || value === 255) {
         out[o] = c[i + 2]; out[o + 1] = c[i + 1]; out[o + 2] = c[i];
-      } else {
+      } else { // the clamped array rounds to the nearest
         const back = Backdrop(settings.backdrop, x, y) * (255 - value);
-        out[o] = (c[i + 2] * value + back + 127) / 255; out[o + 1] = (c[i + 1] * value + back + 127) / 255;
-        out[o + 2] = (c[i] * value + back + 127) / 255;
+        out[o] = (c[i + 2] * value + back) / 255;
+        out[o + 1] = (c[i + 1] * value + back) / 255;
+        out[o + 2] = (c[i] * value + back) / 255;
       }
       out[o + 3] = 255;
     }
@@ -118,7 +120,6 @@ function Read(view, x, y) {
   const i = TexelAt(view.colour, x, y), c = view.colour.bytes;
   const a = view.alpha ? view.alpha.bytes[TexelAt(view.alpha, x, y)] : '…';
   view.readout.textContent = `x ${x}, y ${y}: R ${c[i + 2]}, G ${c[i + 1]}, B ${c[i]}, A ${a}`;
-  view.readout.dataset.texel = `${x},${y}`;
 }
 
 // The texel under canvas pixel (px, py).
@@ -169,7 +170,9 @@ function ListenToView(view) {
       Read(view, ...TexelUnder(view, event.clientX - box.left - canvas.clientLeft, event.clientY - box.top - canvas.clientTop));
     }
   });
-  canvas.addEventListener('pointerup', () => { view.drag = null; });
+  for (const end of ['pointerup', 'pointercancel']) {
+    canvas.addEventListener(end, () => { view.drag = null; });
+  }
   canvas.addEventListener('keydown', (event) => view.colour && Step(view, event));
   canvas.addEventListener('focus', () => view.colour && Draw(view));
   canvas.addEventListener('blur', () => view.colour && Draw(view));

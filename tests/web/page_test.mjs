@@ -233,6 +233,7 @@ try {
   fs.writeFileSync(path.join(scratch, 'notes.txt'), 'not a texture\n');
   ['a.brplt', 'b.brplt'].forEach((name) => fs.copyFileSync(path.join(scratch, 'sign.brplt'), path.join(scratch, name)));
   fs.copyFileSync(path.join(scratch, 'sample.brtex'), path.join(scratch, 'UPPER.BRTEX'));
+  fs.copyFileSync(path.join(scratch, 'sign.brtex'), path.join(scratch, 'other.brtex'));
   Texture('large.brtex', 1024, 1024, 1);
   Texture('huge.brtex', 4096, 4096, 2);
   const batch = Array.from({ length: 40 }, (_, i) => `t${i}.brtex`);
@@ -261,6 +262,8 @@ try {
   Check('CI8 among other palettes: waits for its own, converts nothing, says why', waiting.state === 'waiting' &&
     waiting.text === undefined && waiting.links.length === 0 && /none was given/.test(waiting.note), JSON.stringify(waiting));
   await Compare(page, 'CI8, then its palette', ['sign.brtex', 'sign.brplt'], true, '64 x 32, CI8', ['sign.brplt']);
+  await Feed(page, ['other.brtex'], true);
+  await Compare(page, 'CI8, then one palette of another name', ['other.brtex', 'a.brplt'], true, '64 x 32, CI8', ['a.brplt']);
   await Compare(page, 'CI8 with its palette kept from before', ['sign.brtex', 'sign.brplt'], false, '64 x 32, CI8', ['sign.brtex']);
   await Compare(page, 'RGBA8 with -a', ['sample.brtex'], true, '128 x 128, RGBA8');
   await Compare(page, 'a name the tool does not shorten', ['UPPER.BRTEX'], false, '128 x 128, RGBA8');
