@@ -131,5 +131,8 @@ onmessage = async ({ data: request }) => {
   } catch (error) {
     const lent = request.files || [];
     Answer({ error: `${error}`, files: lent }, Moved(lent));
+    if (request.alphaId) {
+      postMessage({ id: request.alphaId, alpha: null }); // that no question stays open
+    }
   }
 };
