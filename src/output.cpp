@@ -36,6 +36,13 @@ bool OpenThrough(Output* out, int fd)
     return true;
 }
 
+// Reserves the output's whole size in `fd`. A file system that cannot
+// reserve space is written without a reservation, which is no failure.
+bool Reserve(const Output* out, int fd)
+{
+    return ReserveSize(fd, out->size) || LastFailure() == Failure::kUnsupported;
+}
+
 // Writes the old file itself from its start. Its new size is reserved
 // first, where the file system can, so that a full disk or a size limit
 // fails before any old byte changes; interrupts are then held off until
@@ -44,7 +51,7 @@ bool OpenThrough(Output* out, int fd)
 bool OpenRewrite(Output* out, int fd)
 {
     out->way = OutputWay::kRewrite;
-    if ((!ReserveSize(fd, out->size) && LastFailure() != Failure::kUnsupported) || !Attach(out, fd)) {
+    if (!Reserve(out, fd) || !Attach(out, fd)) {
         Close(fd);
         return false;
     }
@@ -77,7 +84,7 @@ NewFile OpenNewFile(Output* out, int old)
     NewFile result = NewFile::kOpened;
     if (old >= 0 && !CopyAttributes(old, fd)) {
         result = NewFile::kNotHere;
-    } else if (!ReserveSize(fd, out->size) && LastFailure() != Failure::kUnsupported) {
+    } else if (!Reserve(out, fd)) {
         result = Why();
     } else if (!Attach(out, fd)) {
         result = NewFile::kFailed;
