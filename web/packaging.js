@@ -89,7 +89,7 @@ async function ZipOf(files, pngs) {
     file.names.forEach((name, i) => entries.push({ name, bytes: new Uint8Array(i ? file.alpha : file.colour) }));
     if (pngs) {
       const png = await PngOf(file.colour, file.alpha);
-      entries.push({ name: file.names[0].replace(/\.bmp$/, '.png'), bytes: new Uint8Array(await png.arrayBuffer()), store: true });
+      entries.push({ name: PngName(file.names[0]), bytes: new Uint8Array(await png.arrayBuffer()), store: true });
     }
   }
   return new Promise((resolve, reject) => {

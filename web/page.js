@@ -193,8 +193,8 @@ function Show(card, answer, alphaComing) {
   for (const [i, file] of answer.written.entries()) {
     saves.append(SaveLink(card, file.name, file.buffer.byteLength, () => card.kept && !card.lent && card.kept[i ? 'alpha' : 'colour']));
   }
-  const png = Element('button', { type: 'button', className: 'png' }, `Make ${colour.name.replace(/\.bmp$/, '')}.png`);
-  png.addEventListener('click', () => MakePng(card, png, colour.name.replace(/\.bmp$/, '.png')));
+  const png = Element('button', { type: 'button', className: 'png' }, `Make ${PngName(colour.name)}`);
+  png.addEventListener('click', () => MakePng(card, png, PngName(colour.name)));
   saves.append(png);
   const place = Element('div', { className: 'place' });
   card.append(place, saves);
