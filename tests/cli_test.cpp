@@ -334,6 +334,11 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "ulimit -f 8; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2")},
         {"out of descriptors", [&] { texture("t.brtex"), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
          "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "prlimit --nofile=5 "},
+        // One descriptor short of a stream over the new file, or over a device.
+        {"out of descriptors for the stream", [&] { texture("t.brtex"), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
+         "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "prlimit --nofile=6 "},
+        {"out of descriptors for a device's stream", [&] { texture("t.brtex"), link("/dev/null", "t.bmp"); }, {"t.brtex"}, 8,
+         "ERROR: cannot write file t.bmp\n", {}, "prlimit --nofile=5 "},
 #endif
         {"one row past the size field", [] { Put("t.brtex", MakeBRTEX(65535, 21846, 14, {})); }, {"t.brtex"}, 10,
          "ERROR: t.brtex is too large to convert\n", {{"t.bmp", {}}}},
