@@ -43,20 +43,38 @@ bool Reserve(const Output* out, int fd)
     return ReserveSize(fd, out->size) || LastFailure() == Failure::kUnsupported;
 }
 
-// Writes the old file itself from its start. Its new size is reserved
-// first, where the file system can, so that a full disk or a size limit
-// fails before any old byte changes; interrupts are then held off until
-// it is whole and cut to size, so that an interrupt never leaves it half
-// old and half new.
-bool OpenRewrite(Output* out, int fd)
+// A failed reservation can leave a file longer than it was. Cutting it to
+// a length it still has would change its times, so that is not done.
+void GiveBackLength(int fd, std::uint64_t length)
+{
+    FileFacts now;
+    if (FactsOf(fd, &now) && now.length != length) {
+        CutTo(fd, length);
+    }
+}
+
+// Writes the old file itself from its start. Interrupts are held off from
+// before its new size is reserved until it is whole and cut to size, so
+// that an interrupt never leaves it half old and half new. A reservation
+// that fails can leave the file longer (a disk that fills part way), and
+// one within its length guards nothing against the size limit, checked
+// first for that reason; until the first byte is written, a failure gives
+// the file back its old length and it is as it was.
+bool OpenRewrite(Output* out, int fd, std::uint64_t old_length)
 {
     out->way = OutputWay::kRewrite;
-    if (!Reserve(out, fd) || !Attach(out, fd)) {
-        Close(fd);
-        return false;
-    }
     HoldInterrupts();
-    return true;
+    if (!Attach(out, fd)) {
+        Close(fd);
+    } else if (!Reserve(out, fd)) {
+        GiveBackLength(fd, old_length);
+        std::fclose(out->stream);
+        Close(fd);
+    } else {
+        return true;
+    }
+    ReleaseInterrupts();
+    return false;
 }
 
 enum class NewFile {
@@ -95,21 +113,16 @@ NewFile OpenNewFile(Output* out, int old)
     return result;
 }
 
-// The file under a name found in its directory: none, to be created; a
-// regular file with one name, to be replaced where a new file can stand
-// for it exactly; else rewritten or written through.
-bool OpenUnderName(Output* out)
+// A regular file, written as a write in place would leave it: replaced by
+// a new file where `replaceable` and the new file can stand for it
+// exactly, else rewritten. Nothing of it changes past the size limit.
+bool OpenRegular(Output* out, int fd, const FileFacts& old, bool replaceable)
 {
-    FileFacts old;
-    const int fd = OpenExisting(out->place, &old);
-    if (fd < 0) {
-        out->way = OutputWay::kCreate;
-        return LastFailure() == Failure::kAbsent && OpenNewFile(out, -1) == NewFile::kOpened;
+    if (!WithinSizeLimit(out->size)) {
+        Close(fd);
+        return false;
     }
-    if (!old.regular) {
-        return OpenThrough(out, fd);
-    }
-    if (old.links == 1 && !old.mount_root) {
+    if (replaceable) {
         out->way = OutputWay::kReplace;
         out->replaced = old;
         const NewFile opened = OpenNewFile(out, fd);
@@ -118,7 +131,25 @@ bool OpenUnderName(Output* out)
             return opened == NewFile::kOpened;
         }
     }
-    return OpenRewrite(out, fd);
+    return OpenRewrite(out, fd, old.length);
+}
+
+// The file under a name found in its directory: none, to be created; a
+// regular file with one name, to be replaced where its directory lets a
+// new file take its name; else rewritten or written through.
+bool OpenUnderName(Output* out)
+{
+    FileFacts old;
+    const int fd = OpenExisting(out->place, &old);
+    if (fd < 0) {
+        out->way = OutputWay::kCreate;
+        return LastFailure() == Failure::kAbsent && WithinSizeLimit(out->size) &&
+               OpenNewFile(out, -1) == NewFile::kOpened;
+    }
+    if (!old.regular) {
+        return OpenThrough(out, fd);
+    }
+    return OpenRegular(out, fd, old, old.links == 1 && !old.mount_root && !KeepsNames(out->place));
 }
 
 // A file that only the system could reach, already open for writing.
@@ -129,7 +160,7 @@ bool OpenReached(Output* out, int fd)
         Close(fd);
         return false;
     }
-    return facts.regular ? OpenRewrite(out, fd) : OpenThrough(out, fd);
+    return facts.regular ? OpenRegular(out, fd, facts, false) : OpenThrough(out, fd);
 }
 
 // Puts a whole new file under the name when `keep` is set, provided that

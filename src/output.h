@@ -13,10 +13,15 @@
 // not possible or could not stand for the old one exactly (other hard
 // links, an attribute that cannot be given to a new file, a directory that
 // refuses new files, no room for a second copy, a name something is
-// mounted on) the old file is rewritten in place instead, its new size
-// reserved first so that a full disk or a size limit fails before any old
-// byte changes, and interrupts held off until it is whole. Devices, pipes
-// and other files that are not regular are written in place.
+// mounted on, a directory that keeps every name it holds) the old file is
+// rewritten in place instead: its new size is checked against the size
+// limit and reserved first, with interrupts held off from then until it is
+// whole, and anything that fails before its first byte is written gives it
+// back its old length, so that it changes only once it can change whole.
+// Devices, pipes and other files that are not regular are written in
+// place. In a sticky directory that others may write, a file that neither
+// the user nor the directory's owner owns is refused, as anyone could have
+// put it there.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +43,7 @@ struct FileFacts {
     std::uint64_t links;
     bool regular;    // a regular file, not a device, pipe, directory or link
     bool mount_root; // something is mounted on its name
+    std::uint64_t length;
 };
 
 enum class OutputWay {
@@ -71,6 +77,6 @@ bool OpenOutput(Output* out, const char* name, std::uint64_t size);
 // Completes the output once its bytes are written: true when the file now
 // holds them whole. On false a new file is gone and a replaced file keeps
 // its old bytes; so does a file rewritten in place, unless a write failed
-// for another cause than space (an I/O error) after its new size was
-// reserved.
+// for another cause than space or a limit (an I/O error) once its first
+// byte was written.
 bool CloseOutput(Output* out);

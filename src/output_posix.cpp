@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,19 +131,52 @@ int StartOf(const std::string& path)
     return OpenDirectory(AT_FDCWD, path[0] == '/' ? "/" : ".", true);
 }
 
-// The system's own rule for links in shared directories (on Linux,
-// fs.protected_symlinks): a link in a sticky directory that anyone may
-// write is followed only when it belongs to the caller or to the
-// directory's owner, since anyone could have planted it there. It holds
-// here whatever the system's setting.
-bool MayFollow(int directory, const struct stat& link)
+// Whether a file of `owner`'s in `directory` may have been put there by
+// another user: the directory is sticky, others may write it through the
+// `writable` bits of its mode, and the file is neither the caller's nor the
+// directory owner's. The system's own rules for shared directories (on
+// Linux, fs.protected_symlinks, _regular and _fifos) refuse such a file
+// there; they hold here whatever the system's setting. A directory that
+// cannot be examined counts as shared.
+bool PlantedByAnother(int directory, uid_t owner, mode_t writable)
 {
     struct stat status;
     if (fstatat(directory, ".", &status, 0) != 0) {
-        return false;
+        return true;
     }
-    const bool shared = (status.st_mode & (S_ISVTX | S_IWOTH)) == (S_ISVTX | S_IWOTH);
-    return !shared || link.st_uid == geteuid() || link.st_uid == status.st_uid;
+    const bool shared = (status.st_mode & S_ISVTX) != 0 && (status.st_mode & writable) != 0;
+    return shared && owner != geteuid() && owner != status.st_uid;
+}
+
+// A link is followed unless it stands in a sticky directory that anyone
+// may write and could have been planted there.
+bool MayFollow(int directory, const struct stat& link)
+{
+    return !PlantedByAnother(directory, link.st_uid, S_IWOTH);
+}
+
+// `fd`, or -1 with the descriptor closed where it holds what the output
+// must not be written to: a link (put under the name since it was looked
+// up; opened without following, as O_NOFOLLOW refuses it), or a regular
+// file or a FIFO that another user may have put in a sticky directory that
+// its group or anyone may write.
+int Allowed(int directory, int fd)
+{
+    struct stat status;
+    if (fd < 0) {
+        return -1;
+    }
+    const bool known = fstat(fd, &status) == 0;
+    if (known && S_ISLNK(status.st_mode)) {
+        errno = ELOOP;
+    } else if (known && (S_ISREG(status.st_mode) || S_ISFIFO(status.st_mode)) &&
+               PlantedByAnother(directory, status.st_uid, S_IWGRP | S_IWOTH)) {
+        errno = EACCES;
+    } else if (known) {
+        return fd;
+    }
+    CloseKeepingError(fd);
+    return -1;
 }
 
 // The links of /proc are the kernel's own: what they read as is no path
@@ -430,13 +464,28 @@ bool FactsOf(int fd, FileFacts* facts)
         return false;
     }
     *facts = FileFacts{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino),
-                       static_cast<std::uint64_t>(status.st_nlink), S_ISREG(status.st_mode), IsMountRoot(fd)};
+                       static_cast<std::uint64_t>(status.st_nlink), S_ISREG(status.st_mode), IsMountRoot(fd),
+                       static_cast<std::uint64_t>(status.st_size)};
     return true;
 }
 
+// The file is judged before it is opened: held without being opened, it
+// is then opened through the kernel's link to that very file, so that
+// nothing put under the name meanwhile, such as a FIFO that would never
+// open, is ever opened. Without /proc it is opened by its name once more,
+// and judged again as opened.
 int OpenExisting(const Place& place, FileFacts* facts)
 {
-    const int fd = openat(place.directory, place.name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    constexpr int kWrite = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+    const int object = Allowed(place.directory, openat(place.directory, place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (object < 0) {
+        return -1;
+    }
+    int fd = open(("/proc/self/fd/" + std::to_string(object)).c_str(), kWrite);
+    if (fd < 0 && errno == ENOENT) {
+        fd = Allowed(place.directory, openat(place.directory, place.name.c_str(), kWrite | O_NOFOLLOW));
+    }
+    CloseKeepingError(object);
     if (fd >= 0 && !FactsOf(fd, facts)) {
         CloseKeepingError(fd);
         return -1;
@@ -453,6 +502,10 @@ int CreateNewFile(const Place& place, std::string* temporary)
     if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR)) {
         return fd;
     }
+    if (KeepsNames(place)) {
+        errno = EPERM; // a temporary name there would stay
+        return -1;
+    }
     return CreateNamed(place, temporary);
 }
 
@@ -463,6 +516,35 @@ bool CopyAttributes(int from, int to)
     struct stat old;
     return fstat(from, &old) == 0 && fchown(to, old.st_uid, old.st_gid) == 0 && fchmod(to, old.st_mode & 07777) == 0 &&
            CopyExtendedAttributes(from, to) && CopyInodeFlags(from, to);
+}
+
+bool WithinSizeLimit(std::uint64_t size)
+{
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY || size <= limit.rlim_cur) {
+        return true;
+    }
+    errno = EFBIG;
+    return false;
+}
+
+// The flags can only be read through a descriptor open for reading; a
+// directory that cannot be so opened, or a file system without the flags,
+// keeps no name against the rules.
+bool KeepsNames(const Place& place)
+{
+#ifdef __linux__
+    const int directory = openat(place.directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int flags = 0;
+    const bool read = directory >= 0 && ioctl(directory, FS_IOC_GETFLAGS, &flags) == 0;
+    if (directory >= 0) {
+        close(directory);
+    }
+    return read && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+#else
+    (void)place;
+    return false;
+#endif
 }
 
 // On Linux, fallocate itself: where the file system cannot reserve space,

@@ -36,7 +36,9 @@ void ReleasePlace(Place* place);
 
 // The file that stands under the place's name, opened for writing as a
 // write in place opens it, and what it is; -1 when it cannot be, with
-// kAbsent when no file stands there.
+// kAbsent when no file stands there. A regular file or a FIFO that another
+// user may have put in a shared directory is refused (kRefused) without
+// being opened.
 int OpenExisting(const Place& place, FileFacts* facts);
 
 // What an open file is.
@@ -51,6 +53,16 @@ int CreateNewFile(const Place& place, std::string* temporary);
 // would keep: owner, group, mode, access control list, extended attributes
 // and inode flags. False when any of them cannot be given exactly.
 bool CopyAttributes(int from, int to);
+
+// Whether `size` bytes pass the limit the system sets on the size of a
+// file the process writes; false, failing as a write past it fails, when
+// they do not.
+bool WithinSizeLimit(std::uint64_t size);
+
+// Whether the place's directory keeps every name it holds, renaming and
+// removing none (append-only or immutable): a file given a temporary name
+// there would keep it for good.
+bool KeepsNames(const Place& place);
 
 // Makes sure the disk holds the first `size` bytes of the file, so that a
 // write within them cannot fail for room; the file's content is not

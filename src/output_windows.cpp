@@ -156,12 +156,13 @@ bool FactsOf(int fd, FileFacts* facts)
 {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(HandleOf(fd), &info)) {
-        *facts = FileFacts{0, 0, 1, false, false}; // a device or a pipe
+        *facts = FileFacts{0, 0, 1, false, false, 0}; // a device or a pipe
         return true;
     }
     *facts = FileFacts{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
                        info.nNumberOfLinks,
-                       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0, false};
+                       (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0, false,
+                       (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow};
     return true;
 }
 
@@ -183,7 +184,7 @@ int OpenExisting(const Place& place, FileFacts* facts)
     }
     const int fd = DescriptorOf(file);
     if (fd >= 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        *facts = FileFacts{0, 0, 1, false, false};
+        *facts = FileFacts{0, 0, 1, false, false, 0};
     } else if (fd >= 0) {
         FactsOf(fd, facts);
     }
@@ -239,6 +240,18 @@ bool CopyAttributes(int from, int to)
     fresh = FILE_BASIC_INFO{};
     fresh.FileAttributes = attributes;
     return SetFileInformationByHandle(HandleOf(to), FileBasicInfo, &fresh, sizeof fresh) != 0;
+}
+
+// The system sets no limit on the size of a file.
+bool WithinSizeLimit(std::uint64_t)
+{
+    return true;
+}
+
+// A directory that lets a file be made in it lets it be renamed there.
+bool KeepsNames(const Place&)
+{
+    return false;
 }
 
 // Extending the file reserves the space; no old byte changes.

@@ -102,12 +102,18 @@ const std::string kGarbageHeap;
 const std::string kGarbageHeap = "MALLOC_PERTURB_=165 ";
 
 // A shell prefix under which the Nth `call` the tool makes on `path` (a
-// file, or a folder through its descriptor) fails with `error`. The leak
-// checker of a sanitizer build cannot run under a tracer, and stays off.
-std::string Failing(const std::string& path, const std::string& call, const std::string& error, const std::string& when)
+// file, or a folder through its descriptor) meets `what`: an error, or a
+// signal sent. The leak checker of a sanitizer build cannot run under a
+// tracer, and stays off.
+std::string Injecting(const std::string& path, const std::string& call, const std::string& what, const std::string& when)
 {
     return "ASAN_OPTIONS=$ASAN_OPTIONS:detect_leaks=0 strace -o /dev/null -P " + path + " -e trace=" + call +
-           " -e inject=" + call + ":error=" + error + ":when=" + when + " 2> /dev/null ";
+           " -e inject=" + call + ":" + what + ":when=" + when + " 2> /dev/null ";
+}
+
+std::string Failing(const std::string& path, const std::string& call, const std::string& error, const std::string& when)
+{
+    return Injecting(path, call, "error=" + error, when);
 }
 #endif
 
@@ -304,9 +310,13 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          "ERROR: cannot write file t.bmp\n", {{"d/r", kOld}}, "ulimit -f 8; "},
         {"40 links", [&] { chain(40, "r"); }, {"t.brtex"}, 0, "File t.bmp written\n", {{"d/r", kColour}}},
         {"41 links", [&] { chain(41, "r"); }, {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"d/r", kOld}}},
+        // A file rewritten in place changes only once it can change whole: not
+        // under a size limit its old length passes, nor one descriptor short.
         {"second link, size limit", [&] {
-             Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", kOld), fs::create_hard_link("t.bmp", "l.bmp"); },
-         {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}, {"l.bmp", kOld}}, "ulimit -f 8; "},
+             Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", Bytes(300000, 'x')), fs::create_hard_link("t.bmp", "l.bmp"); },
+         {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"t.bmp", Bytes(300000, 'x')}, {"l.bmp", Bytes(300000, 'x')}}, "ulimit -f 8; "},
+        {"second link, out of descriptors", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::create_hard_link("t.bmp", "l.bmp"); },
+         {"t.brtex"}, 8, "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}, {"l.bmp", kOld}}, "prlimit --nofile=5 "},
         // A replaced file keeps its mode; a new one gets what the umask leaves.
         {"modes", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
          {"-a", "t.brtex"}, 0, written("t"), {{"t.bmp", Kept(kColour, 0604)}, {"t_alpha.bmp", Kept(kAlpha, 0640)}}, "umask 026; "},
@@ -325,13 +335,13 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          0, "File /proc/self/cwd/t.bmp written\n", {{"t.bmp", kColour}}, "", {"!stat -c %i t.bmp"}},
         {"the kernel's link to an open file", [&] { texture("t.brtex"), Put("r", Bytes(99, 'x')), link("/proc/self/fd/5", "t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"r", kColour}}, "exec 5<> r; ", {"stat -c %i r"}},
-        // Without files without a name (a tracer fails the 2nd and 5th opened
+        // Without files without a name (a tracer fails the 3rd and 7th opened
         // through the folder), a temporary name stands in, gone after.
         {"no unnamed files", [&] { texture("t.brtex"), Put("t.bmp", kOld), fs::permissions("t.bmp", fs::perms(0604)); },
          {"-a", "t.brtex"}, 0, written("t"), {{"t.bmp", Kept(kColour, 0604)}, {"t_alpha.bmp", Kept(kAlpha, 0640)}},
-         "umask 026; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2+3"), {"!stat -c %i t.bmp"}},
-        {"no unnamed files, size limit", [&] { Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
-         "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "ulimit -f 8; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2")},
+         "umask 026; " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "3+4"), {"!stat -c %i t.bmp"}},
+        {"size limit", [&] { Put("t.brtex", MakeBRTEX(64, 64, 4, {})), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
+         "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "ulimit -f 8; "},
         {"out of descriptors", [&] { texture("t.brtex"), Put("t.bmp", kOld); }, {"t.brtex"}, 8,
          "ERROR: cannot write file t.bmp\n", {{"t.bmp", kOld}}, "prlimit --nofile=5 "},
         // One descriptor short of a stream over the new file, or over a device.
@@ -490,15 +500,16 @@ pid_t Writer(pid_t pid)
 // the watch is tried again.
 TEST_F(Cli, InterruptsLeaveTheOldFileAndNoOther)
 {
-    // Each signal and how: to a run that ignores it, one that rewrites a file with a second link, one past
-    // its colour BMP into the alpha one, one under a tracer that takes files without a name away.
-    std::vector<std::pair<int, std::string>> interrupts = {{SIGINT, "ignored"}, {SIGINT, "linked"}, {SIGTERM, "alpha"}};
+    // Each signal and how: to a run that replaces the file, one that rewrites a file with a second link;
+    // for some, one under a tracer that takes files without a name away, and one whose tracer sends it as
+    // the rewrite reserves its size; to a run that ignores it, one past its colour BMP into the alpha one.
+    std::vector<std::pair<int, std::string>> interrupts = {{SIGINT, "ignored"}, {SIGTERM, "alpha"}};
     const bool tracer = std::system("strace -o /dev/null true 2> /dev/null") == 0;
     for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGPIPE, SIGXCPU, SIGVTALRM,
                           SIGPROF, SIGRTMIN + 3}) {
-        interrupts.push_back({sig, ""});
-        if (tracer && (sig == SIGINT || sig == SIGTERM || sig == SIGQUIT || sig == SIGUSR1 || sig == SIGPIPE)) {
-            interrupts.push_back({sig, sig == SIGINT ? "traced, ignored" : "traced"});
+        interrupts.push_back({sig, ""}), interrupts.push_back({sig, "linked"});
+        if (tracer && (sig == SIGINT || sig == SIGTERM || sig == SIGQUIT || sig == SIGUSR1 || sig == SIGPIPE || sig == SIGHUP)) {
+            interrupts.push_back({sig, sig == SIGINT ? "traced, ignored" : "traced"}), interrupts.push_back({sig, "reserved"});
         }
     }
     // Grey, so that a half-written BMP never reads as whole where the disk
@@ -507,7 +518,8 @@ TEST_F(Cli, InterruptsLeaveTheOldFileAndNoOther)
     const Bytes converted = ReferenceBmp(2048, 2048, Bytes(2048 * 2048 * 3, 0x7F));
     for (const auto& [sig, how] : interrupts) {
         SCOPED_TRACE(testing::Message() << "signal " << sig << ", " << how);
-        const bool ignored = how.ends_with("ignored"), linked = how == "linked", traced = how.starts_with("traced");
+        const bool ignored = how.ends_with("ignored"), reserved = how == "reserved", linked = how == "linked" || reserved;
+        const bool traced = how.starts_with("traced");
         bool ended_as_told = false;
         for (int attempt = 0; attempt < 20 && !ended_as_told; ++attempt) {
             fs::remove("l.bmp"), Put("t.bmp", kOld), Put("t_alpha.bmp", kOld); // there whether or not a late signal lets it be replaced
@@ -515,17 +527,19 @@ TEST_F(Cli, InterruptsLeaveTheOldFileAndNoOther)
                 fs::create_hard_link("t.bmp", "l.bmp");
             }
             const std::set<std::string> before = Listing();
-            const std::string tracer = traced ? "env " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "2") : "";
+            const std::string tracer = traced     ? "env " + Failing(dir_.string(), "openat", "EOPNOTSUPP", "3")
+                                       : reserved ? "env " + Injecting("t.bmp", "fallocate", "signal=" + std::to_string(sig), "1")
+                                                  : "";
             const pid_t pid = Start(tracer + Quoted(kTool.string()) + (how == "alpha" ? " -a" : "") + " t.brtex", ignored ? sig : 0);
             int status = 0;
             pid_t writer = 0;
             std::error_code renamed;
-            while (((writer = Writer(pid)) == 0 || (how == "alpha" && fs::file_size("t.bmp", renamed) != converted.size())) &&
+            while (!reserved && ((writer = Writer(pid)) == 0 || (how == "alpha" && fs::file_size("t.bmp", renamed) != converted.size())) &&
                    waitpid(pid, &status, WNOHANG) == 0) {
             }
             const bool named = std::any_of(fs::directory_iterator("."), fs::directory_iterator(),
                                            [](const auto& entry) { return entry.path().filename().string().starts_with(".kestrune-"); });
-            if (writer != 0 && kill(writer, sig) == 0) {
+            if (reserved || (writer != 0 && kill(writer, sig) == 0)) {
                 waitpid(pid, &status, 0);
             }
             const Bytes bmp = ReadFile("t.bmp");
@@ -588,6 +602,14 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
         return [=] {
             fs::create_directory("d"), texture("d/t.brtex"), Put("r", kOld), fs::create_symlink("../r", "d/t.bmp");
             ASSERT_EQ(lchown("d/t.bmp", link_owner, link_owner) | chown("d", folder_owner, folder_owner), 0);
+            fs::permissions("d", fs::perms(folder_mode));
+        };
+    };
+    // d/t.bmp, a file or a FIFO of `owner`'s, stands in a folder of root's with `folder_mode`.
+    const auto planted = [&](int folder_mode, int owner, bool fifo) {
+        return [=] {
+            fs::create_directory("d"), texture("d/t.brtex"), fifo ? Sh("mkfifo -m 666 d/t.bmp") : old("d/t.bmp", owner, 0666);
+            ASSERT_EQ(chown("d/t.bmp", owner, owner), 0);
             fs::permissions("d", fs::perms(folder_mode));
         };
     };
@@ -657,6 +679,18 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
         {"a folder the user may pass but not read", [&] {
              fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", kNobody, 0666), fs::permissions("d", fs::perms(0711)); },
          {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0666, kNobody)}}, as_nobody},
+        // So is a file or a FIFO, in a sticky folder that its group may write
+        // too, and never opened: a FIFO would wait for ever.
+        {"another's file in a shared folder", planted(01777, kNobody, false), {"d/t.brtex"}, 8,
+         "ERROR: cannot write file d/t.bmp\n", {{"d/t.bmp", Kept(kOld, 0666, kNobody)}}},
+        {"another's FIFO in a shared folder", planted(01777, kNobody, true), {"d/t.brtex"}, 8,
+         "ERROR: cannot write file d/t.bmp\n", {}, "timeout 10 "},
+        {"another's file in a group's sticky folder", planted(01770, kNobody, false), {"d/t.brtex"}, 8,
+         "ERROR: cannot write file d/t.bmp\n", {{"d/t.bmp", Kept(kOld, 0666, kNobody)}}},
+        {"another's file in a group's folder, not sticky", planted(0770, kNobody, false), {"d/t.brtex"}, 0,
+         "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0666, kNobody)}}},
+        {"own file in a shared folder", planted(01777, kNobody, false), {"d/t.brtex"}, 0, "File d/t.bmp written\n",
+         {{"d/t.bmp", Kept(kColour, 0666, kNobody)}}, as_nobody},
         {"root's sticky folder", [&] {
              fs::create_directory("d"), texture("d/t.brtex"), old("d/t.bmp", 0, 0666), fs::permissions("d", fs::perms(01777)); },
          {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", Kept(kColour, 0666, 0)}}, as_nobody},
@@ -668,7 +702,9 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
 
 // A disk with no room for a second copy, and a name that something is
 // mounted on, take the BMP in place, as a write in place would; a file
-// system without reservations or inode flags, without them.
+// system without reservations or inode flags, without them. A disk with
+// room for neither leaves the old file as it was, times and all, whether
+// its file system gives a failed reservation back (tmpfs) or not (ext4).
 TEST_F(AsRootAndAnother, MountedFileSystems)
 {
     if (std::system("mkdir m && mount -t tmpfs none m && umount m && rmdir m") != 0) {
@@ -676,11 +712,15 @@ TEST_F(AsRootAndAnother, MountedFileSystems)
     }
     const Bytes texture = MakeBRTEX(64, 64, 4, {});
     const Bytes bmp = ReferenceBmp(64, 64, Bytes(64 * 64 * 3, 0)), white = ReferenceBmp(64, 64, Bytes(64 * 64 * 3, 0xFF));
-    const Case cases[] = {
-        {"a full disk", [&] {
-             fs::create_directory("m"), Sh("mount -t tmpfs -o size=64k none m");
-             Put("m/t.brtex", texture), Put("m/t.bmp", Bytes(bmp.size(), 'x')), Sh("mountpoint -q m && (head -c 1M /dev/zero > m/fill 2> /dev/null; true)"); },
+    const auto full = [&](const std::string& mount, const Bytes& old, const Bytes& content) {
+        fs::create_directory("m"), Sh(mount), Put("m/t.brtex", content), Put("m/t.bmp", old);
+        Sh("mountpoint -q m && (head -c 16M /dev/zero > m/fill 2> /dev/null; true)");
+    };
+    std::vector<Case> cases = {
+        {"a full disk", [&] { full("mount -t tmpfs -o size=64k none m", Bytes(bmp.size(), 'x'), texture); },
          {"m/t.brtex"}, 0, "File m/t.bmp written\n", {{"m/t.bmp", bmp}}, "", {"stat -c %i m/t.bmp"}},
+        {"a full disk, a second link", [&] { full("mount -t tmpfs -o size=64k none m", kOld, texture), fs::create_hard_link("m/t.bmp", "m/l.bmp"); },
+         {"m/t.brtex"}, 8, "ERROR: cannot write file m/t.bmp\n", {{"m/t.bmp", kOld}}, "", {"stat -c %y m/t.bmp"}},
         {"a name mounted on", [&] { Put("t.brtex", texture), Put("t.bmp", kOld), Put("r", kOld), Sh("mount --bind r t.bmp"); },
          {"t.brtex"}, 0, "File t.bmp written\n", {{"r", bmp}}},
         {"no reservation, no inode flags", [&] {
@@ -688,13 +728,49 @@ TEST_F(AsRootAndAnother, MountedFileSystems)
              Put("m/t_alpha.bmp", kOld), fs::create_hard_link("m/t_alpha.bmp", "m/l.bmp"); },
          {"-a", "m/t.brtex"}, 0, "File m/t.bmp written\nFile m/t_alpha.bmp written\n",
          {{"m/t.bmp", bmp}, {"m/t_alpha.bmp", white}, {"m/l.bmp", white}}, "", {"!stat -c %i m/t.bmp"}},
-        {"no reservation, no unnamed files, a size limit", [&] {
+        {"no reservation, a size limit", [&] {
              fs::create_directory("m"), Sh("mount -t ramfs none m"), Put("m/t.brtex", texture), Put("m/t.bmp", kOld); },
-         {"m/t.brtex"}, 8, "ERROR: cannot write file m/t.bmp\n", {{"m/t.bmp", kOld}}, "ulimit -f 8; " + Failing((dir_ / "m").string(), "openat", "EOPNOTSUPP", "2")},
+         {"m/t.brtex"}, 8, "ERROR: cannot write file m/t.bmp\n", {{"m/t.bmp", kOld}}, "ulimit -f 8; "},
     };
+    if (std::system("truncate -s 16M ext4 && mkfs.ext4 -q ext4 && mkdir e && mount -o loop ext4 e && umount e") == 0) {
+        cases.push_back({"a full ext4 disk", [&] {
+                             full("truncate -s 16M ext4 && mkfs.ext4 -q ext4 && mount -o loop ext4 m", Bytes(15000, 'x'),
+                                  MakeBRTEX(256, 256, 4, {}));
+                             Sh("truncate -s -100K m/fill"); },
+                         {"m/t.brtex"}, 8, "ERROR: cannot write file m/t.bmp\n", {{"m/t.bmp", Bytes(15000, 'x')}}});
+    }
     for (const Case& c : cases) {
         Check(c);
         std::system("umount m t.bmp 2> /dev/null");
+    }
+}
+
+// A folder that renames and removes no name keeps any temporary one for
+// good: there an old file is rewritten in place, a new one is named only
+// where it was made without a name, and none is left under another name.
+TEST_F(AsRootAndAnother, FoldersThatKeepTheirNames)
+{
+    if (std::system("mkdir k && chattr +a k && chattr -a k && rmdir k") != 0) {
+        GTEST_SKIP() << "no append-only folders here";
+    }
+    const auto folder = [&](bool with_old) {
+        return [=] {
+            fs::create_directory("d"), Put("d/t.brtex", kTexture);
+            if (with_old) {
+                Put("d/t.bmp", kOld);
+            }
+            Sh("chattr +a d");
+        };
+    };
+    const Case cases[] = {
+        {"an old file", folder(true), {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", kColour}}, "", {"stat -c %i d/t.bmp"}},
+        {"a new file", folder(false), {"d/t.brtex"}, 0, "File d/t.bmp written\n", {{"d/t.bmp", kColour}}},
+        {"a new file, no unnamed files", folder(false), {"d/t.brtex"}, 8, "ERROR: cannot write file d/t.bmp\n", {{"d/t.bmp", {}}},
+         Failing((dir_ / "d").string(), "openat", "EOPNOTSUPP", "2")},
+    };
+    for (const Case& c : cases) {
+        Check(c);
+        Sh("chattr -a d");
     }
 }
 
