@@ -1,5 +1,6 @@
 // kestrune: converts one BRTEX texture into a 24-bit colour BMP and, with
-// "-a", a grey BMP of its alpha channel, written beside the input.
+// "-a", a grey BMP of its alpha channel, written beside the input; with
+// "--png", into a PNG with its alpha and, with "-a", a grey PNG of it.
 
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include "bmp.h"
 #include "containers.h"
 #include "output.h"
+#include "png.h"
 #include "texels.h"
 
 #ifdef __MINGW32__
@@ -56,16 +58,43 @@ std::FILE* OpenInput(const char* name)
 
 using BMPWriter = void (*)(std::FILE*, std::int32_t, std::int32_t, const RgbaPixel*);
 
-// Writes one BMP under `name`; false when it could not be written whole,
-// in which case the file under that name is as it was.
-bool WriteOutput(const std::string& name, BMPWriter writer, const TextureData* texture)
+// Writes `size` bytes under `name`, as `put` gives them to the stream;
+// false when they could not be written whole, in which case the file under
+// that name is as it was.
+template <typename Put>
+bool WriteOutput(const std::string& name, std::uint64_t size, Put put)
 {
     Output output;
-    if (!OpenOutput(&output, name.c_str(), BMPFileSize(texture->width, texture->height))) {
+    if (!OpenOutput(&output, name.c_str(), size)) {
         return false;
     }
-    writer(output.stream, texture->width, texture->height, texture->pixels);
+    put(output.stream);
     return CloseOutput(&output);
+}
+
+enum class Written { kWritten, kUnwritable, kTooLarge };
+
+// Writes the colour image, or with `alpha` the alpha image, under `name`:
+// a BMP, written as it is made, or a PNG, made whole in memory first.
+Written WriteImage(const std::string& name, const TextureData* texture, bool alpha, bool png)
+{
+    if (!png) {
+        const BMPWriter writer = alpha ? WriteAlphaBMP : WriteColorBMP;
+        return WriteOutput(name, BMPFileSize(texture->width, texture->height), [&](std::FILE* stream) {
+                   writer(stream, texture->width, texture->height, texture->pixels);
+               })
+                   ? Written::kWritten
+                   : Written::kUnwritable;
+    }
+    ByteBuffer bytes;
+    Written written = Written::kTooLarge;
+    if (MakePNG(alpha ? PngImage::kAlpha : PngImage::kColour, texture->width, texture->height, texture->pixels, &bytes)) {
+        written = WriteOutput(name, bytes.size, [&](std::FILE* stream) { std::fwrite(bytes.bytes, 1, bytes.size, stream); })
+                      ? Written::kWritten
+                      : Written::kUnwritable;
+    }
+    FreeBuffer(&bytes);
+    return written;
 }
 
 // Ends a run whose input could not be read to its end.
@@ -121,20 +150,24 @@ int Convert(int argc, char** argv)
         if (request != Request::kHelp) {
             return kUsage;
         }
+        std::printf("--png : write PNGs, alpha included, instead of BMPs\n");
         std::printf("--help, -h : print this text\n");
         std::printf("--version : print the version\n");
         std::printf("CI4 and CI8 textures need the palette file; other formats ignore it.\n");
-        std::printf("The BMPs go beside the texture: wood.brtex gives wood.bmp (-a: wood_alpha.bmp).\n");
+        std::printf("The BMPs go beside the texture: wood.brtex gives wood.bmp (-a: wood_alpha.bmp);\n");
+        std::printf("with --png, wood.png (-a: wood_alpha.png, the alpha as grey).\n");
         std::printf("More: man kestrune, and the page kestrune.html in a browser.\n");
         return kConverted;
     }
 
-    bool export_alpha = false;
+    bool export_alpha = false, png = false;
     const char* texture_name = nullptr;
     const char* palette_name = nullptr;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "-a") {
             export_alpha = true;
+        } else if (std::string(argv[i]) == "--png") {
+            png = true;
         } else if (texture_name == nullptr) {
             texture_name = argv[i];
         } else if (palette_name == nullptr) {
@@ -206,23 +239,29 @@ int Convert(int argc, char** argv)
         return ReportReadError(texture_name);
     }
 
-    const std::string stem = OutputStem(texture_name);
-    const std::string colour_name = stem + ".bmp";
-    if (!WriteOutput(colour_name, WriteColorBMP, &texture)) {
-        std::printf("ERROR: cannot write file %s\n", colour_name.c_str());
+    if (png && (texture.width == 0 || texture.height == 0)) {
+        std::printf("ERROR: %s has no pixels to put in a PNG\n", texture_name);
         std::free(texture.pixels);
-        return kColourUnwritable;
+        return kTooLarge;
     }
-    std::printf("File %s written\n", colour_name.c_str());
-
-    if (export_alpha) {
-        const std::string alpha_name = stem + "_alpha.bmp";
-        if (!WriteOutput(alpha_name, WriteAlphaBMP, &texture)) {
-            std::printf("ERROR: cannot write file %s\n", alpha_name.c_str());
-            std::free(texture.pixels);
-            return kAlphaUnwritable;
+    const std::string stem = OutputStem(texture_name);
+    const char* ending = png ? ".png" : ".bmp";
+    for (const bool alpha : {false, true}) {
+        if (alpha && !export_alpha) {
+            break;
         }
-        std::printf("File %s written\n", alpha_name.c_str());
+        const std::string name = stem + (alpha ? "_alpha" : "") + ending;
+        const Written written = WriteImage(name, &texture, alpha, png);
+        if (written != Written::kWritten) {
+            if (written == Written::kTooLarge) {
+                std::printf("ERROR: %s is too large to convert\n", texture_name);
+            } else {
+                std::printf("ERROR: cannot write file %s\n", name.c_str());
+            }
+            std::free(texture.pixels);
+            return written == Written::kTooLarge ? kTooLarge : alpha ? kAlphaUnwritable : kColourUnwritable;
+        }
+        std::printf("File %s written\n", name.c_str());
     }
     std::free(texture.pixels);
     return kConverted;

@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "fixtures.h"
+#include "png.h"
 
 #ifndef _WIN32
 #include <csignal>
@@ -216,6 +217,16 @@ protected:
 
 const Bytes kOld(9, 'x'); // a file that stood under an output's name
 
+// The PNG the tool must write of these pixels.
+Bytes Png(PngImage image, int width, int height, const std::vector<RgbaPixel>& pixels)
+{
+    ByteBuffer png;
+    EXPECT_TRUE(MakePNG(image, width, height, pixels.data(), &png));
+    const Bytes bytes(png.bytes, png.bytes + png.size);
+    FreeBuffer(&png);
+    return bytes;
+}
+
 } // namespace
 
 // Every way a run can end, one row each, with the files it must leave (an
@@ -260,10 +271,14 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         deep += std::string(length, 'a' + n) + "/";
     }
     const std::string usage = "syntax:\n>kestrune [-a] <filename> [<palette filename>]\n-a : export alpha channel\n";
-    const std::string help = "--help, -h : print this text\n--version : print the version\n"
+    const std::string help = "--png : write PNGs, alpha included, instead of BMPs\n"
+                             "--help, -h : print this text\n--version : print the version\n"
                              "CI4 and CI8 textures need the palette file; other formats ignore it.\n"
-                             "The BMPs go beside the texture: wood.brtex gives wood.bmp (-a: wood_alpha.bmp).\n"
+                             "The BMPs go beside the texture: wood.brtex gives wood.bmp (-a: wood_alpha.bmp);\n"
+                             "with --png, wood.png (-a: wood_alpha.png, the alpha as grey).\n"
                              "More: man kestrune, and the page kestrune.html in a browser.\n";
+    const std::vector<RgbaPixel> colours = {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}};
+    const Bytes png = Png(PngImage::kColour, 2, 2, colours), alpha_png = Png(PngImage::kAlpha, 2, 2, colours);
     const Case cases[] = {
         {"no arguments", [] {}, {}, 1, usage, {}},
         // Help is asked for wherever it stands, and is no file name.
@@ -281,6 +296,17 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          "ERROR: cannot open file p.brplt\n", {{"t.bmp", {}}}},
         {"empty palette", [] { Put("t.brtex", MakeBRTEX(1, 1, 8, {})), Put("p.brplt", {}); }, {"t.brtex", "p.brplt"}, 7,
          "ERROR: p.brplt is not a valid BRPLT file\n", {{"t.bmp", {}}}},
+        // PNGs in place of BMPs, by the same rules: "--png" anywhere, any
+        // number of times; a palette taken as ever; none of no pixels.
+        {"PNGs", [&] { texture("t.brtex"); }, {"--png", "t.brtex", "-a", "--png"}, 0, "File t.png written\nFile t_alpha.png written\n",
+         {{"t.png", png}, {"t_alpha.png", alpha_png}, {"t.bmp", {}}}},
+        {"PNG of a CI8 texture", [] { Put("t.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, Words({0, 0xF800, 0x07E0}), 2)); },
+         {"t*.brtex", "--png", "p*"}, 0, "File t.png written\n",
+         {{"t.png", Png(PngImage::kColour, 3, 1, {{0xFF, 0, 0, 255}, {0, 0xFF, 0, 255}, {0, 0, 0, 0}})}}},
+        {"PNG of no pixels", [&] { Put("t.brtex", head(MakeBRTEX(0x1234, 0x5678, 4, {}), 29)); }, {"--png", "t.brtex"}, 10,
+         "ERROR: t.brtex has no pixels to put in a PNG\n", {{"t.png", {}}}},
+        {"colour PNG cannot be created", [&] { texture("t.brtex"), fs::create_directory("t.png"); }, {"t.brtex", "-a", "--png"}, 8,
+         "ERROR: cannot write file t.png\n", {{"t_alpha.png", {}}}},
         {"colour output cannot be created", [&] { texture("t.brtex"), fs::create_directory("t.bmp"); },
          {"t.brtex", "-a"}, 8, "ERROR: cannot write file t.bmp\n", {{"t_alpha.bmp", {}}}},
         // A file with another link is rewritten in place, its size reserved
@@ -623,6 +649,9 @@ TEST_F(AsRootAndAnother, RunsEndAsAWriteInPlaceWould)
     const Case cases[] = {
         {"colour output on a full device", [&] { texture("t.brtex"), device("t.bmp", 7); }, {"t.brtex", "-a"}, 8,
          "ERROR: cannot write file t.bmp\n", {{"t_alpha.bmp", {}}}},
+        {"alpha PNG on a full device", [&] { texture("t.brtex"), device("t_alpha.png", 7); }, {"t.brtex", "-a", "--png"}, 9,
+         "File t.png written\nERROR: cannot write file t_alpha.png\n", {{"t.png", Png(PngImage::kColour, 2, 2,
+         {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}})}}},
         {"alpha output on a full device", [&] {
              texture("t.brtex"), device("null", 3), fs::create_symlink("null", "t.bmp"), device("t_alpha.bmp", 7); },
          {"t.brtex", "-a"}, 9, "File t.bmp written\nERROR: cannot write file t_alpha.bmp\n", {}},

@@ -1,0 +1,273 @@
+// The PNGs read back by a decoder that is not ours (libspng), and by zlib:
+// every pixel, the type and depth chosen, the palette's order, the chunks,
+// each row's filter and the compressed stream's settings.
+#include <gtest/gtest.h>
+
+#include <spng.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+#include "painted_textures.h"
+#include "png.h"
+#include "texels.h"
+
+namespace {
+
+using Pixels = std::vector<RgbaPixel>;
+
+std::uint32_t Get32(const std::uint8_t* p)
+{
+    return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+
+struct Read {
+    spng_ihdr ihdr{};
+    Pixels pixels;
+    std::vector<RgbaPixel> palette; // with tRNS's alphas, 255 past its end
+    std::size_t transparent = 0;    // tRNS entries
+    spng_phys phys{};
+    std::string chunks; // their types, one after another
+    Bytes idat;
+};
+
+Read Decode(const ByteBuffer& png)
+{
+    Read read;
+    spng_ctx* ctx = spng_ctx_new(0);
+    spng_set_png_buffer(ctx, png.bytes, png.size);
+    std::size_t size = 0;
+    EXPECT_EQ(spng_decoded_image_size(ctx, SPNG_FMT_RGBA8, &size), 0);
+    read.pixels.resize(size / 4);
+    EXPECT_EQ(spng_decode_image(ctx, read.pixels.data(), size, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS), 0);
+    spng_get_ihdr(ctx, &read.ihdr);
+    spng_get_phys(ctx, &read.phys);
+    spng_plte plte{};
+    spng_trns trns{};
+    if (spng_get_plte(ctx, &plte) == 0) {
+        const bool has_trns = spng_get_trns(ctx, &trns) == 0;
+        read.transparent = has_trns ? trns.n_type3_entries : 0;
+        for (std::uint32_t i = 0; i < plte.n_entries; ++i) {
+            const auto& e = plte.entries[i];
+            read.palette.push_back({e.red, e.green, e.blue, i < read.transparent ? trns.type3_alpha[i] : std::uint8_t{255}});
+        }
+    }
+    spng_ctx_free(ctx);
+    for (std::size_t at = 8; at + 8 <= png.size; at += 12 + Get32(png.bytes + at)) {
+        read.chunks.append(reinterpret_cast<const char*>(png.bytes + at + 4), 4);
+        if (read.chunks.ends_with("IDAT")) {
+            read.idat.assign(png.bytes + at + 8, png.bytes + at + 8 + Get32(png.bytes + at));
+        }
+    }
+    return read;
+}
+
+Bytes Inflate(const Bytes& stream, std::size_t size)
+{
+    Bytes out(size);
+    uLongf got = size;
+    EXPECT_EQ(uncompress(out.data(), &got, stream.data(), stream.size()), Z_OK);
+    EXPECT_EQ(got, size);
+    return out;
+}
+
+Bytes Deflate(const Bytes& data)
+{
+    z_stream z{};
+    deflateInit2(&z, 6, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
+    Bytes out(deflateBound(&z, data.size()));
+    z.next_in = const_cast<Bytef*>(data.data()), z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data(), z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// The filter PNG's rule asks for: of the five, the one whose bytes, read
+// as signed, have the least sum of absolute values; the first on a tie.
+int BestFilter(const std::uint8_t* row, const std::uint8_t* above, std::size_t stride, std::size_t bpp)
+{
+    long best_sum = -1;
+    int best = 0;
+    for (int f = 0; f < 5; ++f) {
+        long sum = 0;
+        for (std::size_t i = 0; i < stride; ++i) {
+            const int a = i < bpp ? 0 : row[i - bpp], b = above[i], c = i < bpp ? 0 : above[i - bpp];
+            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+            const int predicted[] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
+            sum += std::abs(static_cast<std::int8_t>(row[i] - predicted[f]));
+        }
+        if (best_sum < 0 || sum < best_sum) {
+            best_sum = sum, best = f;
+        }
+    }
+    return best;
+}
+
+// The pixels as the image shows them.
+Pixels Shown(PngImage image, const Pixels& pixels)
+{
+    Pixels shown = pixels;
+    for (RgbaPixel& p : shown) {
+        p = image == PngImage::kAlpha ? RgbaPixel{p.a, p.a, p.a, 255} : p;
+    }
+    return shown;
+}
+
+// Makes the PNG and holds it to everything it must be; adds the filters
+// its rows took to `filters`.
+void Check(PngImage image, int width, int height, const Pixels& pixels, int type, int depth, std::set<int>* filters)
+{
+    ByteBuffer png;
+    ASSERT_TRUE(MakePNG(image, width, height, pixels.data(), &png));
+    const Read read = Decode(png);
+    const Pixels shown = Shown(image, pixels);
+    EXPECT_EQ(read.ihdr.color_type, type);
+    EXPECT_EQ(read.ihdr.bit_depth, depth);
+    ASSERT_EQ(read.pixels.size(), shown.size());
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        ASSERT_TRUE(SamePixel(read.pixels[i], shown[i])) << "pixel " << i;
+    }
+    EXPECT_EQ(read.chunks, type == 3 ? (read.transparent ? "IHDRPLTEtRNSpHYsIDATIEND" : "IHDRPLTEpHYsIDATIEND") : "IHDRpHYsIDATIEND");
+    EXPECT_TRUE(read.phys.ppu_x == 57540 && read.phys.ppu_y == 57540 && read.phys.unit_specifier == 1);
+    // The palette: each value once, in the order the rows first show it,
+    // alphas as far as the last below 255.
+    Pixels order;
+    std::size_t transparent = 0;
+    for (const RgbaPixel& p : shown) {
+        if (type == 3 && std::none_of(order.begin(), order.end(), [&](RgbaPixel q) { return SamePixel(p, q); })) {
+            order.push_back(p);
+            transparent = p.a < 255 ? order.size() : transparent;
+        }
+    }
+    ASSERT_EQ(read.palette.size(), order.size());
+    EXPECT_EQ(read.transparent, transparent);
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_TRUE(SamePixel(read.palette[i], order[i])) << "entry " << i;
+    }
+    // Each row's filter, and the stream as zlib makes it with the settings.
+    const std::size_t channels = type == 0 ? 1 : type == 4 ? 2 : type == 2 ? 3 : 4;
+    const std::size_t stride = type == 3 ? (static_cast<std::size_t>(width) * depth + 7) / 8 : width * channels;
+    const Bytes filtered = Inflate(read.idat, (stride + 1) * height);
+    EXPECT_EQ(read.idat, Deflate(filtered));
+    Bytes above(stride, 0), row(stride);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width && type != 3; ++x) {
+            const RgbaPixel p = shown[static_cast<std::size_t>(y) * width + x];
+            const std::uint8_t bytes[][4] = {{p.r}, {}, {p.r, p.g, p.b}, {}, {p.r, p.a}, {}, {p.r, p.g, p.b, p.a}};
+            std::memcpy(&row[x * channels], bytes[type], channels);
+        }
+        EXPECT_EQ(filtered[y * (stride + 1)], type == 3 ? 0 : BestFilter(row.data(), above.data(), stride, channels)) << y;
+        filters->insert(filtered[y * (stride + 1)]);
+        above = row;
+    }
+    FreeBuffer(&png);
+}
+
+// `count` distinct values over a `width` x `height` image, each pixel
+// `i`'s value (i * 7) mod count, so that the first appearances come out of
+// order; grey, opaque or neither as asked.
+Pixels Distinct(int count, int width, int height, bool grey, bool opaque)
+{
+    Pixels pixels;
+    for (int i = 0; i < width * height; ++i) {
+        const int v = i * 7 % count;
+        const auto c = static_cast<std::uint8_t>(v % 251), d = static_cast<std::uint8_t>(v / 251 * 40 + 3);
+        pixels.push_back(grey ? RgbaPixel{c, c, c, opaque ? std::uint8_t{255} : d}
+                              : RgbaPixel{c, d, static_cast<std::uint8_t>(c ^ 0x55), opaque ? std::uint8_t{255} : static_cast<std::uint8_t>(255 - v % 3)});
+    }
+    return pixels;
+}
+
+Pixels Painted(Content content, int width, int height)
+{
+    const Bytes rgba = PaintRGBA(content, static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 3);
+    Pixels pixels(rgba.size() / 4);
+    std::memcpy(pixels.data(), rgba.data(), rgba.size());
+    return pixels;
+}
+
+} // namespace
+
+// Each type and depth, reached from the least values that take it, and
+// from painted images whose rows take every filter.
+TEST(Png, EachTypeHoldsItsPixelsExactly)
+{
+    Pixels cutout = Painted(Content::kCutout, 96, 64), alphas = Distinct(17, 9, 4, false, false);
+    for (std::size_t i = 0; i < alphas.size(); ++i) {
+        alphas[i].a = static_cast<std::uint8_t>(i * 7 % 17 * 15); // seventeen of them
+    }
+    const struct {
+        const char* what;
+        PngImage image;
+        int width, height;
+        Pixels pixels;
+        int type, depth;
+    } cases[] = {
+        {"one value", PngImage::kColour, 3, 2, Distinct(1, 3, 2, false, true), 3, 1},
+        {"two values, odd width", PngImage::kColour, 9, 3, Distinct(2, 9, 3, false, false), 3, 1},
+        {"three values", PngImage::kColour, 5, 3, Distinct(3, 5, 3, false, true), 3, 2},
+        {"four values", PngImage::kColour, 7, 2, Distinct(4, 7, 2, false, false), 3, 2},
+        {"five values", PngImage::kColour, 3, 5, Distinct(5, 3, 5, true, true), 3, 4},
+        {"sixteen values", PngImage::kColour, 17, 3, Distinct(16, 17, 3, false, false), 3, 4},
+        {"seventeen opaque greys", PngImage::kColour, 17, 3, Distinct(17, 17, 3, true, true), 0, 8},
+        {"seventeen values", PngImage::kColour, 17, 3, Distinct(17, 17, 3, false, true), 3, 8},
+        {"256 values", PngImage::kColour, 32, 9, Distinct(256, 32, 9, false, false), 3, 8},
+        {"257 greys", PngImage::kColour, 33, 9, Distinct(257, 33, 9, true, false), 4, 8},
+        {"257 opaque values", PngImage::kColour, 33, 9, Distinct(257, 33, 9, false, true), 2, 8},
+        {"257 values", PngImage::kColour, 33, 9, Distinct(257, 33, 9, false, false), 6, 8},
+        {"stone", PngImage::kColour, 96, 64, Painted(Content::kNoise, 96, 64), 2, 8},
+        {"leaves", PngImage::kColour, 96, 64, cutout, 6, 8},
+        {"leaves' alpha", PngImage::kAlpha, 96, 64, cutout, 3, 1},
+        {"seventeen alphas", PngImage::kAlpha, 9, 4, alphas, 0, 8},
+    };
+    std::set<int> filters;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Check(c.image, c.width, c.height, c.pixels, c.type, c.depth, &filters);
+    }
+    EXPECT_EQ(filters.size(), 5u);
+}
+
+// Every texel format, decoded as the tool decodes it, comes back from its
+// PNG pixel for pixel, odd sizes included.
+TEST(Png, EveryFormatComesBackExactly)
+{
+    for (const std::uint32_t format : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 8u, 9u, 14u}) {
+        for (const Content content : kContents) {
+            SCOPED_TRACE(testing::Message() << FormatName(format) << ", " << ContentName(content));
+            const int width = 37, height = 21;
+            Bytes palette;
+            const Bytes texels = EncodeTexels(format, width, height, PaintRGBA(content, width, height, format), &palette);
+            TextureData texture{};
+            texture.width = width, texture.height = height, texture.format = format;
+            for (std::size_t i = 0; i < palette.size() / 2; ++i) {
+                const std::uint16_t w = static_cast<std::uint16_t>(palette[2 * i] << 8 | palette[2 * i + 1]);
+                texture.palette[i] = Rgb5A3(w);
+            }
+            Pixels pixels(width * height);
+            texture.pixels = pixels.data();
+            std::FILE* file = OpenBytes(texels);
+            ASSERT_NE(file, nullptr);
+            InputStream in;
+            BeginInput(&in, file);
+            ReadTexture(&in, &texture);
+            std::fclose(file);
+            for (const PngImage image : {PngImage::kColour, PngImage::kAlpha}) {
+                ByteBuffer png;
+                ASSERT_TRUE(MakePNG(image, width, height, pixels.data(), &png));
+                const Read read = Decode(png);
+                const Pixels shown = Shown(image, pixels);
+                ASSERT_EQ(read.pixels.size(), shown.size());
+                EXPECT_TRUE(std::equal(shown.begin(), shown.end(), read.pixels.begin(), SamePixel));
+                FreeBuffer(&png);
+            }
+        }
+    }
+}
