@@ -1,11 +1,14 @@
 # Makes the one-file page: the layout, the page's scripts, and the source of
 # its worker (the tool's JavaScript module, its WebAssembly in base64, the
-# zip library and the worker's scripts), which the page starts from a blob.
-#   cmake -DTEMPLATE=... -DMODULE=... -DWASM_BASE64=... -DZIP_LIBRARY=...
+# zip library, the deflate library and the worker's scripts), which the
+# page starts from a blob.
+#   cmake -DTEMPLATE=... -DMODULE=... -DWASM_BASE64=... -DLIBRARIES="zip.js;deflate.js"
 #         -DWORKER="a.js;b.js" -DPAGE="c.js;d.js" -DOUTPUT=... -P assemble.cmake
-if(NOT EXISTS "${ZIP_LIBRARY}")
-  message(FATAL_ERROR "The page's zip library is missing: run `npm ci` in web/ (${ZIP_LIBRARY}).")
-endif()
+foreach(library ${LIBRARIES})
+  if(NOT EXISTS "${library}")
+    message(FATAL_ERROR "A library the page carries is missing: run `npm ci` in web/ (${library}).")
+  endif()
+endforeach()
 function(read_all out)
   set(text "")
   foreach(file ${ARGN})
@@ -17,11 +20,20 @@ endfunction()
 file(READ "${TEMPLATE}" html)
 file(READ "${WASM_BASE64}" wasm)
 string(STRIP "${wasm}" wasm)
-# The zip library's licence asks that its notice go with every copy.
-get_filename_component(zip_folder "${ZIP_LIBRARY}" DIRECTORY)
-file(READ "${zip_folder}/../LICENSE" zip_licence)
-read_all(worker "${MODULE}" "${ZIP_LIBRARY}" ${WORKER})
-set(worker "/* The zip writer below is fflate, under this licence:\n${zip_licence}*/\n${worker}")
+# Each library's licence asks that its notice go with every copy: each
+# goes before its code, from the LICENSE its package keeps beside the folder
+# of the script.
+set(libraries "")
+foreach(library ${LIBRARIES})
+  get_filename_component(folder "${library}" DIRECTORY)
+  get_filename_component(package "${folder}/.." ABSOLUTE)
+  get_filename_component(name "${package}" NAME)
+  file(READ "${package}/LICENSE" licence)
+  file(READ "${library}" code)
+  string(APPEND libraries "/* ${name}, under this licence:\n${licence}*/\n${code}\n")
+endforeach()
+read_all(worker "${MODULE}" ${WORKER})
+set(worker "${libraries}${worker}")
 set(worker "const KESTRUNE_WASM = \"${wasm}\";\n${worker}")
 read_all(page ${PAGE})
 foreach(part worker page)

@@ -1,8 +1,8 @@
-// Where the pixels of a BMP the tool wrote lie, and its PNG's name. The tool writes one layout
+// Where the pixels of a BMP the tool wrote lie. The tool writes one layout
 // only: a 54-byte header, then rows of blue, green, red bytes, each row
 // padded to four bytes, the bottom row first. The page draws and reads
-// texels from these bytes, and the PNG is made from them, so that what is
-// shown and offered is exactly what the tool wrote.
+// texels from these bytes, so that what is shown is exactly what the tool
+// wrote.
 'use strict';
 
 // {bytes, width, height, stride, offset}, or null for bytes that are not
@@ -19,12 +19,6 @@ function BmpLayout(buffer) {
     return null;
   }
   return { bytes, width, height, stride, offset };
-}
-
-// The name of the PNG of a colour BMP the tool named: the tool's own stem,
-// whatever it kept of the texture's name.
-function PngName(colourName) {
-  return colourName.replace(/\.bmp$/, '.png');
 }
 
 // Where the blue byte of the texel at (x, y) lies; green and red follow.

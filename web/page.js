@@ -112,6 +112,7 @@ function NewCards(jobs) {
     card.dataset.given = performance.now().toFixed(1);
     remove.addEventListener('click', () => Forget(card));
     job.card = card;
+    card.job = job;
     return card;
   });
   document.getElementById('results').prepend(...cards);
@@ -193,8 +194,8 @@ function Show(card, answer, alphaComing) {
   for (const [i, file] of answer.written.entries()) {
     saves.append(SaveLink(card, file.name, file.buffer.byteLength, () => card.kept && !card.lent && card.kept[i ? 'alpha' : 'colour']));
   }
-  const png = Element('button', { type: 'button', className: 'png' }, `Make ${PngName(colour.name)}`);
-  png.addEventListener('click', () => MakePng(card, png, PngName(colour.name)));
+  const png = Element('button', { type: 'button', className: 'png' }, 'Make its PNG');
+  png.addEventListener('click', () => MakePng(card, png));
   saves.append(png);
   const place = Element('div', { className: 'place' });
   card.append(place, saves);
@@ -223,7 +224,8 @@ function Show(card, answer, alphaComing) {
 // the cards say so.
 async function Lend(cards, Use) {
   cards.forEach((card) => { card.lent = true; });
-  const files = cards.map((card) => ({ colour: card.kept.colour, alpha: card.kept.alpha, names: card.kept.names }));
+  const files = cards.map((card) => ({ colour: card.kept.colour, alpha: card.kept.alpha, names: card.kept.names,
+    texture: card.job.texture, palette: card.job.palette }));
   const answer = await Use(files, files.flatMap((file) => [file.colour, file.alpha]));
   cards.forEach((card, i) => {
     card.lent = false;
@@ -243,19 +245,20 @@ function Ready(card) {
   return card.kept && card.kept.alpha && !card.lent;
 }
 
-async function MakePng(card, button, name) {
+// The PNG the tool writes of the card's texture, with its alpha.
+async function MakePng(card, button) {
   if (!Ready(card)) {
     return;
   }
   button.disabled = true;
   const start = performance.now();
-  const answer = await Lend([card], (files, moved) => Ask({ kind: 'png', files }, moved));
+  const answer = await Ask({ kind: 'png', texture: card.job.texture, palette: card.job.palette });
   if (answer.error || card.forgotten) {
     button.disabled = false;
     button.after(Element('span', { className: 'note' }, ` The PNG could not be made: ${answer.error}`));
     return;
   }
-  const link = SaveLink(card, name, answer.made.size, () => answer.made);
+  const link = SaveLink(card, answer.name, answer.made.size, () => answer.made);
   link.dataset.ms = (performance.now() - start).toFixed(1);
   button.replaceWith(link);
 }

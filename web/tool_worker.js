@@ -1,5 +1,6 @@
 // The page's worker: the tool's own main, compiled to WebAssembly, run here
-// so that the page's thread only draws. Files come in as the File handles
+// so that the page's thread only draws. Its PNGs are the tool's `--png`,
+// compressed by pako, which deflates as the native tools' zlib does. Files come in as the File handles
 // the user gave and go out as the bytes the tool wrote, moved, not copied.
 // Every rule of the formats stays in the tool; this file only feeds it.
 'use strict';
@@ -104,19 +105,33 @@ async function Convert(request, Answer) {
   }
 }
 
-// A PNG or a zip is made of the BMPs the page lends: they go back with it,
-// made or not.
+// The PNG of a texture, as the tool's own `--png` writes it: {name, buffer}.
+async function PngOf(texture, palette) {
+  const inputs = [await InputOf(texture), await InputOf(palette)].filter(Boolean);
+  const run = Run(['--png', ...inputs.map((input) => input.name)], inputs);
+  if (run.status !== 0 || run.written.length !== 1) {
+    throw new Error(run.text.trim().split('\n').pop() || `the tool ended with status ${run.status}`);
+  }
+  return run.written[0];
+}
+
+async function Png(request, Answer) {
+  const png = await PngOf(request.texture, request.palette);
+  Answer({ made: new Blob([png.buffer], { type: 'image/png' }), name: png.name });
+}
+
+// A zip is made of the BMPs the page lends: they go back with it, made or
+// not.
 function Moved(files) {
   return files.flatMap((file) => [file.colour, file.alpha]).filter(Boolean);
 }
 
-async function Package(request, Answer) {
-  const [first] = request.files;
-  const made = request.kind === 'png' ? await PngOf(first.colour, first.alpha) : await ZipOf(request.files, request.pngs);
+async function Zip(request, Answer) {
+  const made = await ZipOf(request.files, request.pngs);
   Answer({ made, files: request.files }, Moved(request.files));
 }
 
-const kHandlers = { convert: Convert, png: Package, zip: Package };
+const kHandlers = { convert: Convert, png: Png, zip: Zip };
 const started = StartTool();
 
 onmessage = async ({ data: request }) => {
