@@ -12,6 +12,7 @@ void BeginInput(InputStream* in, std::FILE* file)
     in->end = in->buffer;
     in->at_end = false;
     in->failed = false;
+    in->missing = 0;
 }
 
 std::uint64_t InputPosition(const InputStream* in)
@@ -45,6 +46,7 @@ int ReadByteSlow(InputStream* in)
 {
     Refill(in);
     if (in->next == in->end) {
+        ++in->missing;
         return -1;
     }
     return *in->next++;
@@ -63,6 +65,7 @@ const std::uint8_t* ReadSpanSlow(InputStream* in, std::size_t count)
     // position stops at the end of the file.
     std::memset(span + real, 0, count - real);
     in->next = in->end;
+    in->missing += count - real;
     return span;
 }
 
@@ -77,6 +80,7 @@ void SkipTo(InputStream* in, std::uint64_t offset)
         }
         in->next = in->end;
         if (in->at_end) {
+            in->missing += offset - InputPosition(in);
             return;
         }
         Refill(in);

@@ -39,6 +39,7 @@ struct InputStream {
     const std::uint8_t* end; // end of the real bytes in the buffer
     bool at_end;             // the file has delivered its last byte
     bool failed;             // ... because a read failed, not because the file ended
+    std::uint64_t missing;   // bytes asked for, or skipped to, past the end of the file
     std::uint8_t buffer[kInputBufferSize + kMaxSpan];
 };
 

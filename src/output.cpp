@@ -3,6 +3,7 @@
 #include "output.h"
 
 #include "output_system.h"
+#include "system.h"
 
 namespace {
 
@@ -183,12 +184,54 @@ bool Settle(Output* out, bool keep)
 
 } // namespace
 
-bool OpenOutput(Output* out, const char* name, std::uint64_t size)
+bool OpenOutputFolder(OutputFolder* folder, const char* name)
+{
+    *folder = OutputFolder{-1, name};
+    Place place;
+    int reached = -1;
+    if (FindPlace(nullptr, name, false, &place, &reached) != Found::kPlace) {
+        if (reached >= 0) {
+            Close(reached);
+        }
+        return false;
+    }
+    const bool opened = OpenFolderAt(place, folder);
+    ReleasePlace(&place);
+    return opened;
+}
+
+void CloseOutputFolder(OutputFolder* folder)
+{
+    CloseFolder(folder);
+}
+
+std::string JoinNames(const std::string& first, const std::string& second)
+{
+    return first.empty() || IsSeparator(first.back()) ? first + second : first + kSeparator + second;
+}
+
+std::FILE* OpenGuardedInput(const char* name)
+{
+    Place place;
+    int fd = -1;
+    const Found found = FindPlace(nullptr, name, true, &place, &fd);
+    if (found == Found::kPlace) {
+        fd = OpenToRead(place);
+        ReleasePlace(&place);
+    }
+    std::FILE* file = fd < 0 ? nullptr : ReadStreamOf(fd);
+    if (file == nullptr && fd >= 0) {
+        Close(fd);
+    }
+    return file;
+}
+
+bool OpenOutput(Output* out, const OutputFolder* folder, const char* name, std::uint64_t size)
 {
     *out = Output{};
     out->size = size;
     int reached = -1;
-    switch (FindPlace(name, &out->place, &reached)) {
+    switch (FindPlace(folder, name, false, &out->place, &reached)) {
     case Found::kRefused:
         return false;
     case Found::kOpened:

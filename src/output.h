@@ -63,6 +63,27 @@ struct Output {
     std::string temporary; // a new file's temporary name, where it needs one
 };
 
+// A folder that outputs go below ("-o"): found once, by the same rules as
+// an output, and made where it is missing. Below it, missing folders are
+// made as the outputs need them, but only where no link was followed since
+// it, so that nothing is ever made outside it; a link there is followed
+// only as the output rules follow one.
+struct OutputFolder {
+    int directory = -1; // held open on POSIX systems
+    std::string name;   // as given: the messages' prefix, and on Windows the folder itself
+};
+bool OpenOutputFolder(OutputFolder* folder, const char* name);
+void CloseOutputFolder(OutputFolder* folder);
+
+// `first` and `second` joined by the system's separator, unless `first`
+// ends in one already.
+std::string JoinNames(const std::string& first, const std::string& second);
+
+// Opens an input for reading by the lookup the outputs are found by, so
+// that a link in a shared folder is followed only where the user or the
+// folder's owner made it; nullptr when it cannot be opened.
+std::FILE* OpenGuardedInput(const char* name);
+
 // Once per run, before any file is opened: interrupts then remove a
 // temporary file before they end the run as usual (one the caller ignored
 // stays ignored), a write past the file-size limit fails instead of ending
@@ -70,9 +91,10 @@ struct Output {
 // the run was started without.
 void GuardOutputs();
 
-// Opens `name` for `size` bytes of new content. False when it cannot be
-// written, as a write in place would be refused; nothing has changed then.
-bool OpenOutput(Output* out, const char* name, std::uint64_t size);
+// Opens `name`, below `folder` where there is one, for `size` bytes of new
+// content. False when it cannot be written, as a write in place would be
+// refused; nothing has changed then.
+bool OpenOutput(Output* out, const OutputFolder* folder, const char* name, std::uint64_t size);
 
 // Completes the output once its bytes are written: true when the file now
 // holds them whole. On false a new file is gone and a replaced file keeps

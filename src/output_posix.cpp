@@ -3,14 +3,20 @@
 // name is found, every step works from the directory descriptor it was
 // found in, so that no later change to the path can redirect it.
 #include "output_system.h"
+#include "system.h"
 
+#include <algorithm>
 #include <atomic>
+#include <thread>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,18 +30,36 @@
 
 namespace {
 
-// The temporary file being written under a name, for the interrupt handler
-// to remove: process-wide, as a handler can reach nothing else. The name is
-// set before the directory and both are cleared with interrupts held off,
-// so that the handler never removes a name the output already stands
-// under. Where the system makes files without a name, there is none.
-std::atomic<int> g_pending_directory{-1};
-char g_pending_name[64];
+// The temporary files being written under a name, one slot for each
+// thread, for an interrupt to remove: process-wide, as a handler can reach
+// nothing else. A slot's name is set before its directory and both are
+// cleared with interrupts held off, so that nothing removes a name the
+// output already stands under. Where the system makes files without a
+// name, there are none.
+struct Pending {
+    std::atomic<int> directory{-1};
+    char name[64];
+};
+constexpr int kPendingSlots = 272; // as many threads as a batch may run, and more
+Pending g_pending[kPendingSlots];
+std::atomic<int> g_slots_taken{0};
+thread_local int t_slot = -1;
 
-// The signal mask from before HoldInterrupts, which ReleaseInterrupts
-// restores: process-wide too, as the hold of a rewrite in place spans
-// OpenOutput and CloseOutput.
-sigset_t g_held_from;
+Pending* MySlot()
+{
+    if (t_slot < 0) {
+        t_slot = g_slots_taken++ % kPendingSlots;
+    }
+    return &g_pending[t_slot];
+}
+
+// Held sections, on all threads: a rewrite in place, the naming of a new
+// file. Once an interrupt closes the run, none starts, and the run ends
+// only when none is left. The signal mask from before a thread's hold is
+// restored when it is released.
+std::atomic<int> g_held{0};
+std::atomic<bool> g_closing{false};
+thread_local sigset_t t_held_from;
 
 // Every signal whose default action ends the process and that comes from
 // outside it; a fault (SIGSEGV and the like) is the program's own. SIGXFSZ
@@ -54,14 +78,45 @@ void EndingSignals(sigset_t* set)
 #endif
 }
 
+void RemoveTemporaries()
+{
+    for (Pending& pending : g_pending) {
+        const int directory = pending.directory.load();
+        if (directory >= 0) {
+            unlinkat(directory, pending.name, 0);
+        }
+    }
+}
+
 // Installed to run once: the signal, raised again, takes its default action
-// as soon as the handler returns, and the run ends as it would have.
+// as soon as the handler returns, and the run ends as it would have. A
+// single run holds interrupts off in the one thread they reach, so that no
+// held section is ever in flight here.
 extern "C" void RemoveTemporaryAndStop(int sig)
 {
-    const int directory = g_pending_directory.load();
-    if (directory >= 0) {
-        unlinkat(directory, g_pending_name, 0);
+    RemoveTemporaries();
+    raise(sig);
+}
+
+// The interrupt thread of a run of many: it takes the first ending signal,
+// lets every held section in flight end, keeps any more from starting,
+// removes the temporary files, and raises the signal again where it now
+// takes its default action.
+void EndRunOn(const sigset_t* ending)
+{
+    int sig = 0;
+    while (sigwait(ending, &sig) != 0) {
     }
+    g_closing = true;
+    while (g_held > 0) {
+        sched_yield();
+    }
+    RemoveTemporaries();
+    signal(sig, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
     raise(sig);
 }
 
@@ -98,13 +153,14 @@ void OccupyStandardStreams()
 
 void Pend(int directory, const std::string& name)
 {
-    std::strncpy(g_pending_name, name.c_str(), sizeof g_pending_name - 1);
-    g_pending_directory = directory;
+    Pending* pending = MySlot();
+    std::strncpy(pending->name, name.c_str(), sizeof pending->name - 1);
+    pending->directory = directory;
 }
 
 void Unpend(std::string* temporary)
 {
-    g_pending_directory = -1;
+    MySlot()->directory = -1;
     temporary->clear();
 }
 
@@ -371,21 +427,92 @@ void HoldInterrupts()
 {
     sigset_t ending;
     EndingSignals(&ending);
-    sigprocmask(SIG_BLOCK, &ending, &g_held_from);
+    pthread_sigmask(SIG_BLOCK, &ending, &t_held_from);
+    ++g_held;
+    if (g_closing) { // the run is ending: this thread waits for it
+        --g_held;
+        for (;;) {
+            pause();
+        }
+    }
 }
 
 void ReleaseInterrupts()
 {
-    sigprocmask(SIG_SETMASK, &g_held_from, nullptr);
+    --g_held;
+    pthread_sigmask(SIG_SETMASK, &t_held_from, nullptr);
+}
+
+void TakeInterruptsOnOneThread()
+{
+    static sigset_t ending;
+    EndingSignals(&ending);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        struct sigaction action = {};
+        if (sigismember(&ending, sig) == 1 && sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) {
+            sigdelset(&ending, sig); // ignored by the caller, and so it stays
+        }
+    }
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    std::thread(EndRunOn, &ending).detach();
+}
+
+const bool kWindows = false;
+
+ConsoleFacts ReadConsoleFacts()
+{
+    return ConsoleFacts{};
+}
+
+bool ErrorIsTerminal()
+{
+    return isatty(2) == 1;
+}
+
+bool IsFolder(const std::string& name)
+{
+    struct stat status;
+    return stat(name.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+bool ListFolder(const std::string& name, std::vector<FolderEntry>* entries)
+{
+    entries->clear();
+    const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = fd < 0 ? nullptr : fdopendir(fd);
+    if (folder == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return false;
+    }
+    while (const dirent* entry = readdir(folder)) {
+        const std::string child = entry->d_name;
+        if (child == "." || child == "..") {
+            continue;
+        }
+        struct stat status;
+        const bool link = entry->d_type == DT_LNK || (entry->d_type == DT_UNKNOWN &&
+                                                      fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                                      S_ISLNK(status.st_mode));
+        const bool folder_here = entry->d_type == DT_DIR || (entry->d_type == DT_UNKNOWN && !link &&
+                                                              fstatat(fd, entry->d_name, &status, 0) == 0 && S_ISDIR(status.st_mode));
+        const bool to_folder = link && fstatat(fd, entry->d_name, &status, 0) == 0 && S_ISDIR(status.st_mode);
+        entries->push_back(FolderEntry{child, folder_here, to_folder});
+    }
+    closedir(folder);
+    std::sort(entries->begin(), entries->end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    return true;
 }
 
 // One component at a time from directory descriptors, as the kernel looks
 // a name up, but with its links read here, so that the file found is the
 // one the name leads to now and the directory it stands in is held.
-Found FindPlace(const char* name, Place* place, int* opened)
+Found FindPlace(const OutputFolder* folder, const char* name, bool reading, Place* place, int* opened)
 {
     std::string rest = name;
-    int directory = StartOf(rest);
+    bool make_folders = folder != nullptr && rest[0] != '/';
+    int directory = make_folders ? fcntl(folder->directory, F_DUPFD_CLOEXEC, 3) : StartOf(rest);
     for (int links = 0; directory >= 0;) {
         const std::size_t start = rest.find_first_not_of('/');
         const std::size_t slash = rest.find('/', start);
@@ -396,7 +523,10 @@ Found FindPlace(const char* name, Place* place, int* opened)
             break; // the name of a directory
         }
         if (!last) {
-            const int next = OpenDirectory(directory, part.c_str(), false);
+            int next = OpenDirectory(directory, part.c_str(), false);
+            if (next < 0 && errno == ENOENT && make_folders && mkdirat(directory, part.c_str(), 0777) == 0) {
+                next = OpenDirectory(directory, part.c_str(), false);
+            }
             if (next >= 0) {
                 close(directory);
                 directory = next;
@@ -418,8 +548,9 @@ Found FindPlace(const char* name, Place* place, int* opened)
         if (++links > kMostLinks) {
             break;
         }
+        make_folders = false; // nothing is made where a link leads
         if (IsKernelLink(directory)) {
-            const int next = last ? openat(directory, part.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC)
+            const int next = last ? openat(directory, part.c_str(), (reading ? O_RDONLY : O_WRONLY | O_NOCTTY) | O_CLOEXEC)
                                   : OpenDirectory(directory, part.c_str(), true);
             close(directory);
             if (last) {
@@ -448,6 +579,40 @@ Found FindPlace(const char* name, Place* place, int* opened)
     }
     return Found::kRefused;
 }
+
+bool OpenFolderAt(const Place& place, OutputFolder* folder)
+{
+    if (mkdirat(place.directory, place.name.c_str(), 0777) != 0 && errno != EEXIST) {
+        return false;
+    }
+    folder->directory = OpenDirectory(place.directory, place.name.c_str(), false);
+    return folder->directory >= 0;
+}
+
+void CloseFolder(OutputFolder* folder)
+{
+    if (folder->directory >= 0) {
+        close(folder->directory);
+        folder->directory = -1;
+    }
+}
+
+int OpenToRead(const Place& place)
+{
+    return openat(place.directory, place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+std::FILE* ReadStreamOf(int fd)
+{
+    return fdopen(fd, "rb");
+}
+
+bool IsSeparator(char c)
+{
+    return c == '/';
+}
+
+const char kSeparator = '/';
 
 void ReleasePlace(Place* place)
 {

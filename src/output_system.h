@@ -26,13 +26,26 @@ Failure LastFailure();
 void HoldInterrupts();
 void ReleaseInterrupts();
 
-// Turns an output name into the directory it stands in and its own name
-// there, following every link; on false nothing is held. `*opened` is set
-// instead, to a descriptor open for writing, where the name leads to a file
+// Turns a name, below `folder` where one is given, into the directory it
+// stands in and its own name there, following every link; on false
+// nothing is held. `*opened` is set instead, to a descriptor open for
+// writing (for reading, with `reading`), where the name leads to a file
 // that only the system can reach, such as a process's standard output.
+// Below a folder, a missing folder on the way is made where no link was
+// followed since the folder.
 enum class Found { kPlace, kOpened, kRefused };
-Found FindPlace(const char* name, Place* place, int* opened);
+Found FindPlace(const OutputFolder* folder, const char* name, bool reading, Place* place, int* opened);
 void ReleasePlace(Place* place);
+
+// The directory of a place opened as the folder of outputs, made first
+// where it is missing; false when it cannot be.
+bool OpenFolderAt(const Place& place, OutputFolder* folder);
+void CloseFolder(OutputFolder* folder);
+
+// The file under a place's name, opened for reading; -1 when it cannot be.
+int OpenToRead(const Place& place);
+std::FILE* ReadStreamOf(int fd);
+
 
 // The file that stands under the place's name, opened for writing as a
 // write in place opens it, and what it is; -1 when it cannot be, with

@@ -5,35 +5,57 @@
 // A replacement goes through ReplaceFileW, which gives the new file the old
 // one's attributes, security and streams.
 #include "output_system.h"
+#include "system.h"
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 namespace {
 
 // The control handler runs on a thread of its own, so interrupts are held
-// off with a lock. The handler keeps it: after an interrupt, no temporary
-// file takes a name.
+// off with a lock: shared by every thread in a held section, taken whole
+// by the handler, which keeps it: after an interrupt, no temporary file
+// takes a name and no rewrite in place starts.
 SRWLOCK g_gate = SRWLOCK_INIT;
 
-// The temporary file being written, for the control handler to remove: the
-// one piece of process-wide state, as the handler can reach nothing else.
-// It is set and cleared with the lock held.
-std::atomic<bool> g_pending{false};
-wchar_t g_pending_name[32768];
+// The temporary files being written, one slot for each thread, for the
+// control handler to remove: process-wide, as the handler can reach
+// nothing else. A slot's name is set with the lock shared and read with
+// it whole; its flag is cleared last.
+struct Pending {
+    std::atomic<bool> set{false};
+    std::wstring name;
+};
+constexpr int kPendingSlots = 272; // as many threads as a batch may run, and more
+Pending g_pending[kPendingSlots];
+std::atomic<int> g_slots_taken{0};
+thread_local int t_slot = -1;
 
-// Ctrl-C, Ctrl-Break, a closed console, a log-off or a shutdown. The file
-// may still be open, which is why it shares deletion: it goes when the
-// process ends, here, without the runtime's clean-up, as the main thread
+Pending* MySlot()
+{
+    if (t_slot < 0) {
+        t_slot = g_slots_taken++ % kPendingSlots;
+    }
+    return &g_pending[t_slot];
+}
+
+// Ctrl-C, Ctrl-Break, a closed console, a log-off or a shutdown. The files
+// may still be open, which is why they share deletion: they go when the
+// process ends, here, without the runtime's clean-up, as another thread
 // may hold its locks.
 BOOL WINAPI RemoveTemporaryAndStop(DWORD)
 {
     AcquireSRWLockExclusive(&g_gate);
-    if (g_pending.load()) {
-        DeleteFileW(g_pending_name);
+    for (Pending& pending : g_pending) {
+        if (pending.set.load()) {
+            DeleteFileW(pending.name.c_str());
+        }
     }
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     return TRUE;
@@ -101,7 +123,7 @@ bool SetLength(int fd, std::uint64_t size)
 
 void Unpend(std::string* temporary)
 {
-    g_pending = false;
+    MySlot()->set = false;
     temporary->clear();
 }
 
@@ -134,19 +156,143 @@ void GuardOutputs()
 
 void HoldInterrupts()
 {
-    AcquireSRWLockExclusive(&g_gate);
+    AcquireSRWLockShared(&g_gate);
 }
 
 void ReleaseInterrupts()
 {
-    ReleaseSRWLockExclusive(&g_gate);
+    ReleaseSRWLockShared(&g_gate);
 }
 
-Found FindPlace(const char* name, Place* place, int*)
+// The control handler already runs on a thread of its own.
+void TakeInterruptsOnOneThread() {}
+
+const bool kWindows = true;
+
+namespace {
+
+// The name of the executable of the process that started this one.
+std::wstring ParentName()
 {
-    *place = Place{-1, name};
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return L"";
+    }
+    std::vector<PROCESSENTRY32W> processes;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        processes.push_back(entry);
+    }
+    CloseHandle(snapshot);
+    DWORD parent = 0;
+    for (const PROCESSENTRY32W& process : processes) {
+        parent = process.th32ProcessID == GetCurrentProcessId() ? process.th32ParentProcessID : parent;
+    }
+    for (const PROCESSENTRY32W& process : processes) {
+        if (parent != 0 && process.th32ProcessID == parent) {
+            return process.szExeFile;
+        }
+    }
+    return L"";
+}
+
+bool IsConsole(DWORD which)
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+} // namespace
+
+ConsoleFacts ReadConsoleFacts()
+{
+    DWORD processes[4];
+    ConsoleFacts facts;
+    facts.parent_is_explorer = _wcsicmp(ParentName().c_str(), L"explorer.exe") == 0;
+    facts.console_processes = GetConsoleProcessList(processes, 4);
+    facts.input_is_console = IsConsole(STD_INPUT_HANDLE);
+    facts.output_is_console = IsConsole(STD_OUTPUT_HANDLE);
+    return facts;
+}
+
+bool ErrorIsTerminal()
+{
+    return IsConsole(STD_ERROR_HANDLE);
+}
+
+bool IsFolder(const std::string& name)
+{
+    const DWORD attributes = GetFileAttributesW(LongName(name).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ListFolder(const std::string& name, std::vector<FolderEntry>* entries)
+{
+    entries->clear();
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((LongName(name) + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    do {
+        const std::wstring wide = found.cFileName;
+        if (wide == L"." || wide == L"..") {
+            continue;
+        }
+        std::string child(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                                                       nullptr, 0, nullptr, nullptr)),
+                          '\0');
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), child.data(), static_cast<int>(child.size()),
+                            nullptr, nullptr);
+        const bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        entries->push_back(FolderEntry{child, folder && !link, folder && link});
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    std::sort(entries->begin(), entries->end(), [](const FolderEntry& a, const FolderEntry& b) { return a.name < b.name; });
+    return true;
+}
+
+// Below a folder, each missing folder on the way is made.
+Found FindPlace(const OutputFolder* folder, const char* name, bool, Place* place, int*)
+{
+    *place = Place{-1, folder == nullptr ? std::string(name) : JoinNames(folder->name, name)};
+    if (folder != nullptr) {
+        const std::string below = name;
+        for (std::size_t at = below.find_first_of("/\\"); at != std::string::npos; at = below.find_first_of("/\\", at + 1)) {
+            CreateDirectoryW(LongName(JoinNames(folder->name, below.substr(0, at))).c_str(), nullptr);
+        }
+    }
     return Found::kPlace;
 }
+
+bool OpenFolderAt(const Place& place, OutputFolder*)
+{
+    const std::wstring name = LongName(place.name);
+    CreateDirectoryW(name.c_str(), nullptr);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void CloseFolder(OutputFolder*) {}
+
+int OpenToRead(const Place& place)
+{
+    return _wopen(LongName(place.name).c_str(), _O_RDONLY | _O_BINARY);
+}
+
+std::FILE* ReadStreamOf(int fd)
+{
+    return _fdopen(fd, "rb");
+}
+
+bool IsSeparator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+const char kSeparator = '\\';
 
 void ReleasePlace(Place*) {}
 
@@ -204,10 +350,9 @@ int CreateNewFile(const Place& place, std::string* temporary)
                                         FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                         nullptr);
         const DWORD error = GetLastError();
-        if (file != INVALID_HANDLE_VALUE && name.size() < sizeof g_pending_name / sizeof g_pending_name[0]) {
-            name.copy(g_pending_name, name.size());
-            g_pending_name[name.size()] = L'\0';
-            g_pending = true;
+        if (file != INVALID_HANDLE_VALUE) {
+            MySlot()->name = name;
+            MySlot()->set = true;
         }
         ReleaseInterrupts();
         if (file != INVALID_HANDLE_VALUE) {

@@ -1,0 +1,285 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "conversion.h"
+#include "output.h"
+#include "system.h"
+
+namespace {
+
+// A texture the walk found, or a path it could not read.
+struct Found {
+    std::string name;     // as found: the path given, joined with the names below it
+    std::string relative; // below the folder given that found it; its own name where given by name
+    std::string palette;  // beside it, else "--palette", else none
+    std::string failure;  // the line of a path that could not be read, or of a clash of outputs
+};
+
+std::string Lower(std::string text)
+{
+    for (char& c : text) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return text;
+}
+
+bool EndsWithAnyCase(const std::string& name, const std::string& ending)
+{
+    return name.size() >= ending.size() && Lower(name.substr(name.size() - ending.size())) == ending;
+}
+
+std::vector<std::string> NamesOf(const std::vector<FolderEntry>& entries)
+{
+    std::vector<std::string> names;
+    for (const FolderEntry& entry : entries) {
+        names.push_back(entry.name);
+    }
+    return names;
+}
+
+struct Walk {
+    const CommandLine* line;
+    std::vector<Found> found;
+};
+
+// The palette a texture takes: the one beside it, else the one given.
+std::string PaletteOf(const Walk& walk, const std::string& folder, const std::string& name,
+                      const std::vector<std::string>& names)
+{
+    const std::string beside = PaletteBeside(name, names);
+    return beside.empty() ? walk.line->palette : folder.empty() ? beside : JoinNames(folder, beside);
+}
+
+void Unreadable(Walk* walk, const std::string& name)
+{
+    walk->found.push_back(Found{name, "", "", "ERROR: cannot open file " + name + "\n"});
+}
+
+// Depth first, each folder's entries in byte order of their names; a link
+// to a folder is not followed.
+void WalkFolder(Walk* walk, const std::string& folder, const std::string& below)
+{
+    std::vector<FolderEntry> entries;
+    if (!ListFolder(folder, &entries)) {
+        Unreadable(walk, folder);
+        return;
+    }
+    const std::vector<std::string> names = NamesOf(entries);
+    for (const FolderEntry& entry : entries) {
+        const std::string name = JoinNames(folder, entry.name);
+        const std::string relative = below.empty() ? entry.name : JoinNames(below, entry.name);
+        if (entry.folder) {
+            WalkFolder(walk, name, relative);
+        } else if (!entry.skipped && IsTextureName(entry.name)) {
+            walk->found.push_back(Found{name, relative, PaletteOf(*walk, folder, entry.name, names), ""});
+        }
+    }
+}
+
+// A path given that is no folder is taken as a texture whatever its name;
+// its palette is looked for in its folder.
+void TakeFile(Walk* walk, const std::string& name)
+{
+    const std::string base = BaseName(name), folder = name.substr(0, name.size() - base.size());
+    std::vector<FolderEntry> entries;
+    ListFolder(folder.empty() ? "." : folder, &entries);
+    walk->found.push_back(Found{name, base, PaletteOf(*walk, folder, base, NamesOf(entries)), ""});
+}
+
+// A texture given after another that writes one of its outputs is not
+// converted: it fails with a line that names both.
+void RefuseClashes(const CommandLine& line, std::vector<Found>* found)
+{
+    std::map<std::string, std::size_t> writers;
+    const char* ending = line.png ? ".png" : ".bmp";
+    for (std::size_t i = 0; i < found->size(); ++i) {
+        Found& texture = (*found)[i];
+        if (!texture.failure.empty()) {
+            continue;
+        }
+        const std::string stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
+        for (const std::string& output : {stem + ending, stem + "_alpha" + ending}) {
+            const std::string shown = line.output.empty() ? output : JoinNames(line.output, output);
+            const auto [first, fresh] = writers.emplace(kWindows ? Lower(shown) : shown, i);
+            if (texture.failure.empty() && !fresh) {
+                texture.failure = "ERROR: " + (*found)[first->second].name + " and " + texture.name + " would both write " +
+                                  shown + "\n";
+            }
+            if (!line.alpha) {
+                break;
+            }
+        }
+    }
+}
+
+// What the workers share: the next texture to take, and each one's report
+// once it is done.
+struct Shared {
+    const std::vector<ConversionRequest>* requests;
+    std::vector<ConversionReport> reports;
+    std::vector<char> done;
+    std::atomic<std::size_t> next{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+};
+
+void Work(Shared* shared)
+{
+    for (std::size_t i = shared->next++; i < shared->requests->size(); i = shared->next++) {
+        ConversionReport report;
+        ConvertTexture(&(*shared->requests)[i], &report);
+        const std::lock_guard<std::mutex> lock(shared->mutex);
+        shared->reports[i] = std::move(report);
+        shared->done[i] = 1;
+        shared->finished.notify_all();
+    }
+}
+
+// The one line that shows on a terminal how far the batch is, written
+// over itself; `text` empty clears it.
+void Progress(const std::string& text, std::size_t* shown)
+{
+    std::string line = "\r" + text;
+    if (text.size() < *shown) {
+        line += std::string(*shown - text.size(), ' ') + "\r" + text;
+    }
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    *shown = text.size();
+}
+
+struct Count {
+    std::size_t converted = 0;
+    std::size_t failed = 0;
+};
+
+// Prints each texture's lines in the order found, as each is done.
+void Report(const std::vector<Found>& found, const std::vector<std::size_t>& requested, Shared* shared, Count* count)
+{
+    const bool terminal = ErrorIsTerminal();
+    std::size_t shown = 0;
+    for (std::size_t i = 0, r = 0; i < found.size(); ++i) {
+        ConversionReport report;
+        if (!found[i].failure.empty()) {
+            report.status = kSomeFailed, report.out = found[i].failure;
+        } else {
+            std::unique_lock<std::mutex> lock(shared->mutex);
+            shared->finished.wait(lock, [&] { return shared->done[requested[r]] != 0; });
+            report = std::move(shared->reports[requested[r++]]);
+        }
+        if (terminal) {
+            Progress("", &shown);
+        }
+        std::fputs(report.out.c_str(), stdout);
+        std::fflush(stdout);
+        std::fputs(report.err.c_str(), stderr);
+        ++(report.status == kConverted ? count->converted : count->failed);
+        if (terminal && i + 1 < found.size()) {
+            const std::string done = std::to_string(i + 1), total = std::to_string(found.size());
+            std::string text(total.size() + 2 - done.size(), ' ');
+            text[0] = '[';
+            text.append(done).append("/").append(total).append("] ").append(found[i + 1].name);
+            Progress(text, &shown);
+        }
+    }
+    if (terminal) {
+        Progress("", &shown);
+    }
+}
+
+} // namespace
+
+bool IsTextureName(const std::string& name)
+{
+    return EndsWithAnyCase(name, ".brtex");
+}
+
+std::string PaletteBeside(const std::string& name, const std::vector<std::string>& folder)
+{
+    const std::string stem = IsTextureName(name) ? name.substr(0, name.size() - 6) : name;
+    const std::string exact = stem + ".brplt";
+    std::string any_case;
+    for (const std::string& entry : folder) {
+        if (entry == exact) {
+            return entry;
+        }
+        if (any_case.empty() && entry.size() == exact.size() && entry.compare(0, stem.size(), stem) == 0 &&
+            EndsWithAnyCase(entry, ".brplt")) {
+            any_case = entry;
+        }
+    }
+    return any_case;
+}
+
+int RunBatch(const CommandLine& line)
+{
+    Walk walk{&line, {}};
+    for (const std::string& path : line.names) {
+        if (IsFolder(path)) {
+            WalkFolder(&walk, path, "");
+        } else {
+            TakeFile(&walk, path);
+        }
+    }
+    if (walk.found.empty()) {
+        std::printf("ERROR: no file specified\n");
+        return kNoTextureName;
+    }
+    OutputFolder folder;
+    if (!line.output.empty() && !OpenOutputFolder(&folder, line.output.c_str())) {
+        std::printf("ERROR: cannot write file %s\n", line.output.c_str());
+        return kSomeFailed;
+    }
+    RefuseClashes(line, &walk.found);
+    std::vector<ConversionRequest> requests;
+    std::vector<std::size_t> requested(walk.found.size());
+    for (std::size_t i = 0; i < walk.found.size(); ++i) {
+        const Found& texture = walk.found[i];
+        if (!texture.failure.empty()) {
+            continue;
+        }
+        requested[i] = requests.size();
+        ConversionRequest request;
+        request.texture = texture.name;
+        request.palette = texture.palette;
+        request.alpha = line.alpha;
+        request.png = line.png;
+        request.folder = line.output.empty() ? nullptr : &folder;
+        request.stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
+        request.guarded = request.batch = true;
+        requests.push_back(request);
+    }
+    Shared shared;
+    shared.requests = &requests;
+    shared.reports.resize(requests.size());
+    shared.done.assign(requests.size(), 0);
+    TakeInterruptsOnOneThread();
+    const std::size_t wanted = line.jobs > 0 ? static_cast<std::size_t>(line.jobs) : std::thread::hardware_concurrency();
+    std::vector<std::thread> workers;
+    while (workers.size() < std::max<std::size_t>(1, std::min(wanted, requests.size()))) {
+        try {
+            workers.emplace_back(Work, &shared);
+        } catch (const std::system_error&) {
+            break; // a thread that cannot start means fewer threads
+        }
+    }
+    if (workers.empty()) {
+        Work(&shared); // here, then
+    }
+    Count count;
+    Report(walk.found, requested, &shared, &count);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    CloseOutputFolder(&folder);
+    std::printf("%zu converted, %zu failed\n", count.converted, count.failed);
+    return count.failed > 0 ? kSomeFailed : kConverted;
+}

@@ -1,0 +1,257 @@
+#include "conversion.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "bmp.h"
+#include "containers.h"
+#include "png.h"
+#include "texels.h"
+
+namespace {
+
+// Appends a printf-formatted line to `text`.
+[[gnu::format(printf, 2, 3)]] void Say(std::string* text, const char* format, ...)
+{
+    char line[512];
+    std::va_list args;
+    va_start(args, format);
+    const int length = std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof line) {
+        text->append(line, static_cast<std::size_t>(length));
+        return;
+    }
+    std::string long_line(static_cast<std::size_t>(length < 0 ? 0 : length) + 1, '\0');
+    va_start(args, format);
+    std::vsnprintf(long_line.data(), long_line.size(), format, args);
+    va_end(args);
+    long_line.pop_back();
+    text->append(long_line);
+}
+
+// Opens a file for reading and makes sure it can be read: a directory opens
+// on some systems but fails at its first read, and counts as not opened.
+// A guarded input is looked up as the outputs are, following a link in a
+// shared folder only where another user cannot have planted it.
+std::FILE* OpenInput(const std::string& name, bool guarded)
+{
+    std::FILE* file = guarded ? OpenGuardedInput(name.c_str()) : std::fopen(name.c_str(), "rb");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    const int first = std::fgetc(file);
+    if (first == EOF && std::ferror(file)) {
+        std::fclose(file);
+        return nullptr;
+    }
+    if (first != EOF) {
+        std::ungetc(first, file);
+    }
+    return file;
+}
+
+using BMPWriter = void (*)(std::FILE*, std::int32_t, std::int32_t, const RgbaPixel*);
+
+// Writes `size` bytes under `name`, as `put` gives them to the stream;
+// false when they could not be written whole, in which case the file under
+// that name is as it was.
+template <typename Put>
+bool WriteOutput(const OutputFolder* folder, const std::string& name, std::uint64_t size, Put put)
+{
+    Output output;
+    if (!OpenOutput(&output, folder, name.c_str(), size)) {
+        return false;
+    }
+    put(output.stream);
+    return CloseOutput(&output);
+}
+
+enum class Written { kWritten, kUnwritable, kTooLarge };
+
+// Writes the colour image, or with `alpha` the alpha image, under `name`:
+// a BMP, written as it is made, or a PNG, made whole in memory first.
+Written WriteImage(const OutputFolder* folder, const std::string& name, const TextureData* texture, bool alpha, bool png)
+{
+    if (!png) {
+        const BMPWriter writer = alpha ? WriteAlphaBMP : WriteColorBMP;
+        return WriteOutput(folder, name, BMPFileSize(texture->width, texture->height), [&](std::FILE* stream) {
+                   writer(stream, texture->width, texture->height, texture->pixels);
+               })
+                   ? Written::kWritten
+                   : Written::kUnwritable;
+    }
+    ByteBuffer bytes;
+    Written written = Written::kTooLarge;
+    if (MakePNG(alpha ? PngImage::kAlpha : PngImage::kColour, texture->width, texture->height, texture->pixels, &bytes)) {
+        written = WriteOutput(folder, name, bytes.size,
+                              [&](std::FILE* stream) { std::fwrite(bytes.bytes, 1, bytes.size, stream); })
+                      ? Written::kWritten
+                      : Written::kUnwritable;
+    }
+    FreeBuffer(&bytes);
+    return written;
+}
+
+// What a run does with what it has read: the status, and the files it
+// holds open closed. Every path through ConvertTexture ends here.
+struct Run {
+    const ConversionRequest* request;
+    ConversionReport* report;
+    std::FILE* texture_file = nullptr;
+    TextureData texture{};
+};
+
+int End(Run* run, int status)
+{
+    if (run->texture_file != nullptr) {
+        std::fclose(run->texture_file);
+        run->texture_file = nullptr;
+    }
+    std::free(run->texture.pixels);
+    run->texture.pixels = nullptr;
+    return run->report->status = status;
+}
+
+int ReadError(Run* run, const std::string& name)
+{
+    Say(&run->report->out, "ERROR: cannot read file %s\n", name.c_str());
+    return End(run, kReadError);
+}
+
+// A file that ends early converts as the format says, the missing bytes
+// read as 0; it is said once, on standard error.
+void WarnOfShortFile(Run* run, std::uint64_t header_missing, std::uint64_t texels_missing)
+{
+    const char* name = run->request->texture.c_str();
+    if (header_missing > 0) {
+        Say(&run->report->err, "kestrune: warning: %s ends inside its header\n", name);
+    } else if (texels_missing > 0) {
+        Say(&run->report->err, "kestrune: warning: %s ends %llu bytes short of its texels\n", name,
+            static_cast<unsigned long long>(texels_missing));
+    }
+}
+
+// The palette of an indexed texture, into its record.
+int ReadPalette(Run* run)
+{
+    const ConversionRequest& request = *run->request;
+    if (request.palette.empty()) {
+        if (request.batch) {
+            Say(&run->report->out, "ERROR: no palette file specified for %s\n", request.texture.c_str());
+        } else {
+            Say(&run->report->out, "ERROR: no palette file specified\n");
+        }
+        return End(run, kNoPaletteName);
+    }
+    std::FILE* palette_file = OpenInput(request.palette, request.guarded);
+    if (palette_file == nullptr) {
+        Say(&run->report->out, "ERROR: cannot open file %s\n", request.palette.c_str());
+        return End(run, kPaletteUnreadable);
+    }
+    static_assert(sizeof(InputStream) < 128 * 1024, "two readers live on the stack");
+    InputStream palette_in;
+    BeginInput(&palette_in, palette_file);
+    const int found = ReadBRPLT(&palette_in, &run->texture);
+    std::fclose(palette_file);
+    if (palette_in.failed) {
+        return ReadError(run, request.palette);
+    }
+    if (!found) {
+        Say(&run->report->out, "ERROR: %s is not a valid BRPLT file\n", request.palette.c_str());
+        return End(run, kNotBRPLT);
+    }
+    return kConverted;
+}
+
+// The colour image, then with "-a" the alpha image; each announced once
+// written whole.
+int WriteImages(Run* run)
+{
+    const ConversionRequest& request = *run->request;
+    if (request.png && (run->texture.width == 0 || run->texture.height == 0)) {
+        Say(&run->report->out, "ERROR: %s has no pixels to put in a PNG\n", request.texture.c_str());
+        return End(run, kTooLarge);
+    }
+    const char* ending = request.png ? ".png" : ".bmp";
+    for (const bool alpha : {false, true}) {
+        if (alpha && !request.alpha) {
+            break;
+        }
+        const std::string name = request.stem + (alpha ? "_alpha" : "") + ending;
+        const std::string shown = ShownName(request.folder, name);
+        const Written written = WriteImage(request.folder, name, &run->texture, alpha, request.png);
+        if (written == Written::kTooLarge) {
+            Say(&run->report->out, "ERROR: %s is too large to convert\n", request.texture.c_str());
+            return End(run, kTooLarge);
+        }
+        if (written == Written::kUnwritable) {
+            Say(&run->report->out, "ERROR: cannot write file %s\n", shown.c_str());
+            return End(run, alpha ? kAlphaUnwritable : kColourUnwritable);
+        }
+        Say(&run->report->out, "File %s written\n", shown.c_str());
+    }
+    return End(run, kConverted);
+}
+
+int Convert(Run* run)
+{
+    const ConversionRequest& request = *run->request;
+    run->texture_file = OpenInput(request.texture, request.guarded);
+    if (run->texture_file == nullptr) {
+        Say(&run->report->out, "ERROR: cannot open file %s\n", request.texture.c_str());
+        return End(run, kTextureUnreadable);
+    }
+    InputStream texture_in;
+    BeginInput(&texture_in, run->texture_file);
+    const int found = ReadBRTEX(&texture_in, &run->texture);
+    if (texture_in.failed) {
+        return ReadError(run, request.texture);
+    }
+    if (!found) {
+        Say(&run->report->out, "ERROR: %s is not a valid BRTEX file\n", request.texture.c_str());
+        return End(run, kNotBRTEX);
+    }
+    const std::uint64_t header_missing = texture_in.missing;
+    if (NeedsPalette(run->texture.format) && ReadPalette(run) != kConverted) {
+        return run->report->status;
+    }
+    run->texture.pixels = AllocatePixels(&run->texture);
+    if (run->texture.pixels == nullptr) {
+        Say(&run->report->out, "ERROR: %s is too large to convert\n", request.texture.c_str());
+        return End(run, kTooLarge);
+    }
+    ReadTexture(&texture_in, &run->texture);
+    std::fclose(run->texture_file);
+    run->texture_file = nullptr;
+    if (texture_in.failed) {
+        return ReadError(run, request.texture);
+    }
+    WarnOfShortFile(run, header_missing, texture_in.missing - header_missing);
+    return WriteImages(run);
+}
+
+} // namespace
+
+std::string OutputStem(const std::string& texture_name)
+{
+    static const std::string kExtension = ".brtex";
+    const std::size_t n = texture_name.size();
+    if (n > kExtension.size() && texture_name.compare(n - kExtension.size(), kExtension.size(), kExtension) == 0) {
+        return texture_name.substr(0, n - kExtension.size());
+    }
+    return texture_name;
+}
+
+std::string ShownName(const OutputFolder* folder, const std::string& name)
+{
+    return folder == nullptr ? name : JoinNames(folder->name, name);
+}
+
+void ConvertTexture(const ConversionRequest* request, ConversionReport* report)
+{
+    *report = ConversionReport{};
+    Run run{request, report};
+    Convert(&run);
+}

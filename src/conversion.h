@@ -1,0 +1,55 @@
+// One texture's conversion, as a single run does it and as a batch does it
+// for each texture it finds: the texture read and decoded, its outputs
+// written, and every line the run prints gathered in a report instead of
+// printed, so that a batch can print its textures' reports in the order it
+// found them, whatever order they end in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "output.h"
+
+enum ExitStatus {
+    kConverted = 0,
+    kUsage = 1,
+    kNoTextureName = 2,
+    kTextureUnreadable = 3,
+    kNotBRTEX = 4,
+    kNoPaletteName = 5,
+    kPaletteUnreadable = 6,
+    kNotBRPLT = 7,
+    kColourUnwritable = 8,
+    kAlphaUnwritable = 9,
+    kTooLarge = 10,
+    kReadError = 11,
+    kStdoutUnwritable = 12,
+    kSomeFailed = 13, // a batch in which any texture failed
+};
+
+struct ConversionRequest {
+    std::string texture;          // the name to open, as the messages give it
+    std::string palette;          // the same for the palette; empty for none
+    bool alpha = false;           // "-a": the alpha image too
+    bool png = false;             // "--png": PNGs instead of BMPs
+    const OutputFolder* folder = nullptr; // the outputs' folder ("-o"), or none: beside the texture
+    std::string stem;             // the outputs' name without ".bmp" or "_alpha.bmp", below `folder` if any
+    bool guarded = false;         // inputs opened by the rules for links in shared folders
+    bool batch = false;           // a message that names no file names the texture
+};
+
+struct ConversionReport {
+    int status = kConverted;
+    std::string out; // the lines for standard output, banner excepted
+    std::string err; // the lines for standard error: warnings
+};
+
+// The texture's name without a final ".brtex" in exactly those letters,
+// keeping any folder part: what a single run's outputs are named by.
+std::string OutputStem(const std::string& texture_name);
+
+// The name an output is shown under: below the folder, joined with the
+// system's separator, or as it is.
+std::string ShownName(const OutputFolder* folder, const std::string& name);
+
+void ConvertTexture(const ConversionRequest* request, ConversionReport* report);

@@ -1,0 +1,378 @@
+// The batch, end to end: what it finds and in what order, the palette each
+// texture takes, where the outputs go, its lines, counts and statuses, its
+// threads, interrupts and limits; and how a drop on the Windows executable
+// is told from a run at a prompt.
+#include "cli_fixture.h"
+#include "command_line.h"
+#include "painted_textures.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+const std::string kSep = "\\";
+#else
+const std::string kSep = "/";
+#endif
+
+// A painted texture of `format`, `size` pixels square, with its palette
+// written beside it as `palette` where it is indexed and one is named.
+void Painted(const std::string& name, std::uint32_t format, int size, std::uint32_t seed, const std::string& palette = "")
+{
+    const auto side = static_cast<std::uint16_t>(size);
+    Bytes entries;
+    const Bytes texels = EncodeTexels(format, side, side, PaintRGBA(kContents[seed % 5], side, side, seed), &entries);
+    fs::create_directories(fs::path(name).parent_path().empty() ? "." : fs::path(name).parent_path());
+    Put(name, MakeBRTEX(side, side, format, texels));
+    if (!palette.empty()) {
+        Put(palette, MakeBRPLT(2, static_cast<std::uint16_t>(entries.size() / 2), entries));
+    }
+}
+
+// Every BMP and PNG under the current folder, with its bytes, each removed.
+std::map<std::string, Bytes> TakeOutputs()
+{
+    std::map<std::string, Bytes> outputs;
+    for (const auto& entry : fs::recursive_directory_iterator(".")) {
+        const std::string extension = entry.path().extension().string();
+        if (entry.is_regular_file() && (extension == ".bmp" || extension == ".png")) {
+            outputs[entry.path().lexically_relative(".").generic_string()] = ReadFile(entry.path().string());
+        }
+    }
+    for (const auto& [name, bytes] : outputs) {
+        fs::remove(name);
+    }
+    return outputs;
+}
+
+// A name as a walk joins it, with the system's separator.
+std::string Native(std::string name)
+{
+    std::replace(name.begin(), name.end(), '/', kSep[0]);
+    return name;
+}
+
+std::string WithoutBanner(const std::string& out)
+{
+    return out.substr(Console("").size());
+}
+
+} // namespace
+
+// A tree, then each texture's single run with the palette the batch must
+// choose for it: the batch converts each as that run does, prints its lines
+// in the order found (a palette missing names the texture), and counts.
+TEST_F(Cli, BatchIsSingleRunsInTheOrderFound)
+{
+    const auto head = [](const std::string& name, std::size_t n) {
+        const Bytes bytes = ReadFile(name);
+        Put(name, Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n)));
+    };
+    Painted("tree/a/wood.brtex", 14, 16, 1), Painted("tree/a/sub/deep.brtex", 6, 12, 2);
+    Painted("tree/a/Leaf.BRTEX", 9, 8, 3, "tree/a/Leaf.brplt"), Painted("tree/a/x.brtex", 9, 8, 4, "tree/a/Leaf.BRPLT");
+    Painted("tree/a/sky.brtex", 8, 8, 5, "tree/a/sky.BrPlT"), Painted("tree/a/sign.brtex", 9, 8, 6);
+    Painted("tree/a/short.brtex", 5, 16, 7), head("tree/a/short.brtex", 200);
+    Painted("tree/a/cut.brtex", 5, 16, 8), head("tree/a/cut.brtex", 30);
+    Painted("tree/b c/with space.brtex", 3, 8, 9), Painted("-dash.brtex", 0, 8, 10), Put("tree/a/photo.BMP", kOld);
+    Put("pal.brplt", ReadFile("tree/a/sky.BrPlT"));
+    struct Single {
+        std::string texture, palette;
+    };
+    std::vector<Single> singles = {{"tree/a/Leaf.BRTEX", "tree/a/Leaf.brplt"}, {"tree/a/cut.brtex", ""},
+        {"tree/a/short.brtex", ""}, {"tree/a/sign.brtex", ""}, {"tree/a/sky.brtex", "tree/a/sky.BrPlT"},
+        {"tree/a/sub/deep.brtex", ""}, {"tree/a/wood.brtex", ""}, {"tree/a/x.brtex", ""}, {"tree/b c/with space.brtex", ""}};
+#ifndef _WIN32
+    // A link to a file is a texture found; a link to a folder is not walked.
+    fs::create_symlink("a/wood.brtex", "tree/link.brtex"), fs::create_symlink("a", "tree/zfolder");
+    singles.push_back({"tree/link.brtex", ""});
+#endif
+    singles.insert(singles.end(), {{"-dash.brtex", ""}, {"pal.brplt", ""}});
+    std::string out, err;
+    int converted = 0;
+    for (const Single& single : singles) {
+        const std::string texture = Native(single.texture), missing = "ERROR: no palette file specified";
+        const ToolRun run = RunTool({"-a", "--", texture, Native(single.palette)});
+        std::string lines = WithoutBanner(run.out);
+        if (lines.starts_with(missing)) {
+            lines.insert(missing.size(), " for " + texture);
+        }
+        out += lines, err += run.err, converted += run.status == 0;
+    }
+    const std::map<std::string, Bytes> expected = TakeOutputs();
+    const ToolRun batch = RunTool({"--batch", "-a", "--", "tree", "-dash.brtex", "pal.brplt"});
+    EXPECT_EQ(batch.status, 13);
+    EXPECT_EQ(batch.out, Console("") + out + Text(std::to_string(converted) + " converted, " +
+                                                   std::to_string(singles.size() - converted) + " failed\n"));
+    EXPECT_EQ(batch.err, err);
+    EXPECT_EQ(TakeOutputs(), expected);
+}
+
+// Every option form and each bad one; "--" in both modes; outputs mirrored
+// below "-o", made where missing; the later of two textures that would
+// write one output fails; statuses 0, 13 and 2.
+TEST_F(Cli, BatchOptionsOutputsAndClashes)
+{
+    const auto files = [] {
+        Put("t.brtex", kTexture), Put("i.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, Words({0, 0xF800, 0x07E0})));
+        fs::create_directories("tree/a/deep"), fs::create_directories("tree/b"), fs::create_directories("empty");
+        Put("tree/a/x.brtex", kTexture), Put("tree/b/x.brtex", kTexture), Put("tree/a/deep/y.brtex", kTexture);
+    };
+    const std::string out = "out" + kSep;
+    const std::string usage = "ERROR: ";
+    const Bytes indexed = ReferenceBmp(3, 1, {0, 0, 0xFF, 0, 0xFF, 0, 0, 0, 0});
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string lines;
+        std::map<std::string, Kept> outputs;
+    };
+    const Row rows[] = {
+        {{"--batch"}, 2, "ERROR: no file specified\n", {}},
+        {{"--batch", "empty"}, 2, "ERROR: no file specified\n", {}},
+        {{"--batch", "--colour", "t.brtex"}, 2, "ERROR: unknown option --colour\n", {}},
+        {{"--batch", "-j", "0", "t.brtex"}, 2, "ERROR: -j needs a number from 1 to 256\n", {}},
+        {{"--batch", "-j257", "t.brtex"}, 2, "ERROR: -j needs a number from 1 to 256\n", {}},
+        {{"--batch", "--jobs=4x", "t.brtex"}, 2, "ERROR: --jobs needs a number from 1 to 256\n", {}},
+        {{"--batch", "t.brtex", "--jobs"}, 2, "ERROR: --jobs needs a number from 1 to 256\n", {}},
+        {{"--batch", "t.brtex", "-o"}, 2, "ERROR: -o needs a folder name\n", {}},
+        {{"--batch", "--output=", "t.brtex"}, 2, "ERROR: --output needs a folder name\n", {}},
+        {{"--batch", "t.brtex", "--palette"}, 2, "ERROR: --palette needs a file name\n", {}},
+        {{"--batch", "-a", "-j", "1", "t.brtex"}, 0, "File t.bmp written\nFile t_alpha.bmp written\n1 converted, 0 failed\n",
+         {{"t.bmp", kColour}, {"t_alpha.bmp", kAlpha}}},
+        {{"--batch", "-o", "out", "-j2", "--", "t.brtex"}, 0, "File " + out + "t.bmp written\n1 converted, 0 failed\n",
+         {{"out/t.bmp", kColour}, {"t.bmp", {}}}},
+        {{"--output", "out", "--batch", "--jobs", "3", "t.brtex"}, 0, "File " + out + "t.bmp written\n1 converted, 0 failed\n",
+         {{"out/t.bmp", kColour}}},
+        {{"--batch", "--output=out", "--jobs=4", "--palette", "p.brplt", "i.brtex"}, 0,
+         "File " + out + "i.bmp written\n1 converted, 0 failed\n", {{"out/i.bmp", indexed}}},
+        {{"--batch", "--palette=p.brplt", "i.brtex", "t.brtex"}, 0, "File i.bmp written\nFile t.bmp written\n2 converted, 0 failed\n",
+         {{"i.bmp", indexed}, {"t.bmp", kColour}}},
+        {{"--batch", "-o", "out", "tree", "t.brtex"}, 0,
+         "File " + out + "a" + kSep + "deep" + kSep + "y.bmp written\nFile " + out + "a" + kSep + "x.bmp written\nFile " + out + "b" +
+             kSep + "x.bmp written\nFile " + out + "t.bmp written\n4 converted, 0 failed\n",
+         {{"out/a/deep/y.bmp", kColour}, {"out/a/x.bmp", kColour}, {"out/b/x.bmp", kColour}, {"out/t.bmp", kColour}}},
+        {{"--batch", "-o", "out", "tree/a", "tree/b"}, 13,
+         "File " + out + "deep" + kSep + "y.bmp written\nFile " + out + "x.bmp written\nERROR: tree/a" + kSep +
+             "x.brtex and tree/b" + kSep + "x.brtex would both write " + out + "x.bmp\n2 converted, 1 failed\n",
+         {{"out/deep/y.bmp", kColour}, {"out/x.bmp", kColour}}},
+        {{"--batch", "-a", "t.brtex", "t_alpha.brtex", "t.brtex"}, 13,
+         "File t.bmp written\nFile t_alpha.bmp written\nERROR: t.brtex and t_alpha.brtex would both write t_alpha.bmp\n"
+         "ERROR: t.brtex and t.brtex would both write t.bmp\n1 converted, 2 failed\n",
+         {{"t.bmp", kColour}, {"t_alpha.bmp", kAlpha}}},
+        {{"--batch", "missing.brtex", "t.brtex"}, 13, "ERROR: cannot open file missing.brtex\nFile t.bmp written\n1 converted, 1 failed\n",
+         {{"t.bmp", kColour}}},
+        // A single run takes "-o" too, its texture's outputs going to the
+        // folder itself, and after "--" any name; "-j" is still a name there.
+        {{"-o", "out", "tree/a/deep/y.brtex"}, 0, "File " + out + "y.bmp written\n", {{"out/y.bmp", kColour}}},
+        {{"-a", "--", "-h", "-j"}, 0, "File -h.bmp written\nFile -h_alpha.bmp written\n", {{"-h.bmp", kColour}, {"-h_alpha.bmp", kAlpha}}},
+        {{"t.brtex", "-j"}, 0, "File t.bmp written\n", {{"t.bmp", kColour}}},
+        {{"--output"}, 2, "ERROR: --output needs a folder name\n", {}},
+    };
+    for (const Row& row : rows) {
+        Check(Case{"", [&] { files(), Put("-h", kTexture), Put("t_alpha.brtex", kTexture); }, row.args, row.status, row.lines, row.outputs});
+    }
+}
+
+// One thread or four: the same report and the same bytes, whichever
+// texture ends first.
+TEST_F(Cli, BatchGivesTheSameOnAnyNumberOfThreads)
+{
+    for (int n = 0; n < 24; ++n) {
+        const std::uint32_t formats[] = {14, 6, 5, 4, 1, 3};
+        Painted("tree/" + std::to_string(n % 3) + "/t" + std::to_string(n) + ".brtex", formats[n % 6], 8 + 8 * (n % 5), n);
+    }
+    const ToolRun one = RunTool({"--batch", "-a", "--png", "-j", "1", "tree"});
+    const std::map<std::string, Bytes> outputs = TakeOutputs();
+    const ToolRun four = RunTool({"--batch", "-a", "--png", "-j", "4", "tree"});
+    EXPECT_EQ(one.status, 0);
+    EXPECT_TRUE(one.out.ends_with(Text("24 converted, 0 failed\n"))) << one.out;
+    EXPECT_EQ(four.out, one.out);
+    EXPECT_EQ(outputs.size(), 48u);
+    EXPECT_EQ(TakeOutputs(), outputs);
+}
+
+#ifndef _WIN32
+// Two thousand textures of every kind of end, on four threads, under 64
+// descriptors and 1 GiB of address space: nothing a texture takes is kept
+// past its end. Under the sanitizers and valgrind, which need more of
+// both, it is skipped.
+TEST_F(Cli, BatchOfThousandsKeepsNothingPerTexture)
+{
+#if defined(KESTRUNE_SANITIZED) || __has_include(<valgrind/valgrind.h>)
+    if (std::getenv("LD_PRELOAD") != nullptr && std::string(std::getenv("LD_PRELOAD")).find("valgrind") != std::string::npos) {
+        GTEST_SKIP() << "under valgrind";
+    }
+#endif
+#ifdef KESTRUNE_SANITIZED
+    GTEST_SKIP() << "under the sanitizers";
+#endif
+    std::string lines;
+    std::size_t converted = 0;
+    for (const std::string kind : {"bad", "dirs", "links", "new", "old"}) {
+        fs::create_directory(kind);
+        for (int n = 0; n < 400; ++n) {
+            char stem[16];
+            std::snprintf(stem, sizeof stem, "/t%03d", n);
+            const std::string texture = kind + stem + ".brtex", bmp = kind + stem + ".bmp";
+            Put(texture, kind == "bad" ? kOld : kTexture);
+            if (kind == "dirs") {
+                fs::create_directory(bmp);
+            } else if (kind == "links") {
+                fs::create_symlink("none/x", bmp);
+            } else if (kind == "old") {
+                Put(bmp, kOld);
+            }
+            lines += kind == "bad" ? "ERROR: " + texture + " is not a valid BRTEX file\n"
+                     : kind == "dirs" || kind == "links" ? "ERROR: cannot write file " + bmp + "\n"
+                                                         : "File " + bmp + " written\n";
+            converted += kind == "new" || kind == "old";
+        }
+    }
+    const ToolRun run = RunTool({"--batch", "-j", "4", "bad", "dirs", "links", "new", "old"}, "ulimit -n 64; ulimit -v 1048576; ");
+    EXPECT_EQ(run.status, 13);
+    EXPECT_EQ(run.out, Console(lines + std::to_string(converted) + " converted, " + std::to_string(2000 - converted) + " failed\n"));
+    for (const std::string kind : {"new", "old"}) {
+        EXPECT_EQ(ReadFile(kind + "/t399.bmp"), kColour) << kind;
+    }
+}
+
+// Standard error shows one line of progress where it is a terminal, and
+// the warnings go there whatever it is, never into an output when the
+// run was started without it.
+TEST_F(Cli, BatchProgressAndWarnings)
+{
+    fs::create_directory("tree");
+    for (int n = 0; n < 40; ++n) {
+        Put("tree/t" + std::to_string(n + 10) + ".brtex", Bytes(kTexture.begin(), kTexture.begin() + 70)); // 2 bytes short
+    }
+    Put("tree/t09.brtex", kTexture);
+    const ToolRun quiet = RunTool({"--batch", "tree/t09.brtex"});
+    EXPECT_EQ(quiet.err, "");
+    const std::string terminal = Shell("script -qec '" + Quoted(kTool.string()) + " --batch -j 2 tree' /dev/null");
+    EXPECT_NE(terminal.find("\r[  1/41] tree/t10.brtex"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\r[ 40/41] tree/t49.brtex"), std::string::npos);
+    EXPECT_NE(terminal.find("kestrune: warning: tree/t49.brtex ends 2 bytes short of its texels"), std::string::npos);
+    const ToolRun closed = RunTool({"--batch", "-j", "4", "tree"}, "exec 2>&-; ");
+    EXPECT_TRUE(closed.out.ends_with("41 converted, 0 failed\n"));
+    const Bytes whole = ReadFile("tree/t09.bmp");
+    for (int n = 0; n < 40; ++n) {
+        EXPECT_EQ(ReadFile("tree/t" + std::to_string(n + 10) + ".bmp").size(), whole.size()) << n;
+    }
+}
+
+// An interrupt to a batch on four threads ends it as it ends any process,
+// once every rewrite in place in flight is whole: every output is old or
+// whole, a file with a second link too, and no temporary name is left.
+TEST_F(Cli, BatchInterruptedLeavesEachOutputOldOrWhole)
+{
+    const Bytes converted = ReferenceBmp(1024, 1024, Bytes(3 * 1024 * 1024, 0x7F));
+    fs::create_directory("tree");
+    for (int n = 0; n < 8; ++n) {
+        Put("tree/t" + std::to_string(n) + ".brtex", MakeBRTEX(1024, 1024, 6, Bytes(1024 * 1024 * 4, 0x7F)));
+    }
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        bool interrupted = false;
+        for (int attempt = 0; attempt < 20 && !interrupted; ++attempt) {
+            for (int n = 0; n < 8; ++n) {
+                const std::string bmp = "tree/t" + std::to_string(n) + ".bmp", link = "tree/l" + std::to_string(n) + ".bmp";
+                fs::remove(link), Put(bmp, kOld);
+                if (n % 2 == 1) {
+                    fs::create_hard_link(bmp, link); // rewritten in place
+                }
+            }
+            const std::set<std::string> before = Listing();
+            const pid_t pid = Start(Quoted(kTool.string()) + " --batch -j 4 tree");
+            int status = 0;
+            while (Writer(pid) == 0 && waitpid(pid, &status, WNOHANG) == 0) {
+            }
+            interrupted = kill(pid, sig) == 0 && waitpid(pid, &status, 0) == pid && WIFSIGNALED(status) && WTERMSIG(status) == sig;
+            EXPECT_EQ(Listing(), before);
+            for (int n = 0; n < 8; ++n) {
+                const Bytes bmp = ReadFile("tree/t" + std::to_string(n) + ".bmp");
+                EXPECT_TRUE(bmp == kOld || bmp == converted) << n;
+                EXPECT_TRUE(n % 2 == 0 || ReadFile("tree/l" + std::to_string(n) + ".bmp") == bmp) << n;
+            }
+        }
+        EXPECT_TRUE(interrupted);
+    }
+}
+#endif
+
+// The Windows executable takes a drop, or a double click, only where
+// Explorer started it in a window of its own: every other start is a
+// prompt's, a script's, or has a stream redirected.
+TEST(CommandLine, DropsAreToldByTheFactsOfTheStart)
+{
+    const struct {
+        ConsoleFacts facts;
+        bool dropped;
+    } starts[] = {
+        {{true, 1, true, true}, true},    // Explorer, its own window
+        {{true, 3, true, true}, false},   // Explorer, but a console shared
+        {{false, 1, true, true}, false},  // a terminal, no parent
+        {{false, 3, true, true}, false},  // cmd.exe
+        {{true, 1, false, true}, false},  // input redirected
+        {{true, 1, true, false}, false},  // output redirected
+        {{false, 0, false, false}, false}, // no console at all
+    };
+    for (const auto& start : starts) {
+        EXPECT_EQ(LooksDroppedOn(start.facts), start.dropped);
+    }
+    char program[] = "kestrune", first[] = "a b", second[] = "-h";
+    char* dropped[] = {program, first, second};
+    const CommandLine line = ReadCommandLine(3, dropped, true);
+    EXPECT_TRUE(line.batch && line.png && !line.alpha && line.request == Request::kConvert);
+    EXPECT_EQ(line.names, (std::vector<std::string>{"a b", "-h"}));
+    EXPECT_EQ(ReadCommandLine(1, dropped, true).request, Request::kHelp);
+    EXPECT_EQ(ReadCommandLine(1, dropped, false).request, Request::kUsage);
+}
+
+#ifndef _WIN32
+// In a shared sticky folder, a link another user may have planted is
+// followed neither to an input nor on the way to an output, and below the
+// output folder nothing is made where a link leads. A batch whose every
+// rewrite in place fails on a full disk, under a few descriptors, keeps
+// none of them.
+TEST_F(AsRootAndAnother, BatchInSharedFoldersAndOnAFullDisk)
+{
+    constexpr int kNobody = 65534;
+    const auto own = [](const char* name, int owner) { ASSERT_EQ(lchown(name, owner, owner), 0); };
+    const auto shared = [&] {
+        fs::create_directories("d"), fs::create_directories("elsewhere"), fs::create_directories("out");
+        Put("secret.brtex", kTexture), fs::permissions("secret.brtex", fs::perms(0600));
+        fs::create_symlink("../secret.brtex", "d/planted.brtex"), own("d/planted.brtex", kNobody);
+        fs::create_symlink("../secret.brtex", "d/mine.brtex");
+        fs::create_symlink("../elsewhere", "out/a"), own("out/a", kNobody), fs::create_symlink("../elsewhere", "out/b");
+        fs::permissions("d", fs::perms(01777)), fs::permissions("out", fs::perms(01777));
+        fs::create_directories("tree/a"), fs::create_directories("tree/b/c");
+        Put("tree/a/t.brtex", kTexture), Put("tree/b/c/t.brtex", kTexture);
+    };
+    std::string failures;
+    for (int n = 100; n < 200; ++n) {
+        failures += "ERROR: cannot write file m/t" + std::to_string(n) + ".bmp\n";
+    }
+    const auto full = [] {
+        fs::create_directory("m"), Sh("mount -t tmpfs -o size=2m none m");
+        for (int n = 100; n < 200; ++n) {
+            const std::string stem = "m/t" + std::to_string(n);
+            Put(stem + ".brtex", MakeBRTEX(64, 64, 4, {})), Put(stem + ".bmp", kOld), fs::create_hard_link(stem + ".bmp", stem + "_link.bmp");
+        }
+        Sh("head -c 4M /dev/zero > m/fill 2> /dev/null; true");
+    };
+    const Case cases[] = {
+        {"a planted link to an input", shared, {"--batch", "d"}, 13,
+         "File d/mine.bmp written\nERROR: cannot open file d/planted.brtex\n1 converted, 1 failed\n", {{"d/mine.bmp", kColour}}},
+        {"a planted link on the way out, and none made through a link", shared, {"--batch", "-o", "out", "tree"}, 13,
+         "ERROR: cannot write file out/a/t.bmp\nERROR: cannot write file out/b/c/t.bmp\n0 converted, 2 failed\n", {}},
+        {"a full disk", full, {"--batch", "m"}, 13, failures + "0 converted, 100 failed\n", {{"m/t100.bmp", kOld}}, "ulimit -n 40; "},
+    };
+    for (const Case& c : cases) {
+        Check(c);
+        std::system("umount m 2> /dev/null");
+    }
+}
+#endif
