@@ -9,6 +9,9 @@
 #ifdef __linux__
 #include <sys/mman.h>
 #endif
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
 
 #include "bmp.h"
 
@@ -272,28 +275,56 @@ constexpr std::uint64_t WeightOf(float w)
     return static_cast<std::uint64_t>(w * static_cast<float>(kWeightUnits));
 }
 
-std::uint32_t Blend(std::uint32_t a, std::uint32_t b, std::uint64_t weight)
+constexpr std::uint32_t Blend(std::uint32_t a, std::uint32_t b, std::uint64_t weight)
 {
     return static_cast<std::uint32_t>((a * weight + b * (kWeightUnits - weight)) >> 25);
 }
 
-std::uint32_t Blend(RgbaPixel a, RgbaPixel b, std::uint64_t weight, std::uint32_t alpha)
+// The blends a block's third and fourth colours take, of every pair of
+// stored channel fields, expanded as the endpoints are: made at compile
+// time, so that a block's colours are looked up rather than multiplied.
+// Weight 1 and weight 0 give the endpoints themselves.
+enum BlendWeight { kTwoThirds, kHalf, kThird };
+constexpr std::uint64_t kBlendWeights[] = {WeightOf(0.6666667f), WeightOf(0.5f), WeightOf(0.33333334f)};
+
+template <int kBits>
+struct ChannelBlends {
+    std::uint8_t at[3][1 << kBits][1 << kBits];
+};
+
+template <int kBits>
+constexpr ChannelBlends<kBits> MakeBlends()
 {
-    return Packed(Blend(a.r, b.r, weight), Blend(a.g, b.g, weight), Blend(a.b, b.b, weight), alpha);
+    ChannelBlends<kBits> blends{};
+    for (int w = 0; w < 3; ++w) {
+        for (std::uint32_t a = 0; a < (1u << kBits); ++a) {
+            for (std::uint32_t b = 0; b < (1u << kBits); ++b) {
+                const auto expand = [](std::uint32_t v) -> std::uint32_t { return kBits == 5 ? Expand5(v) : Expand6(v); };
+                blends.at[w][a][b] = static_cast<std::uint8_t>(Blend(expand(a), expand(b), kBlendWeights[w]));
+            }
+        }
+    }
+    return blends;
 }
+
+constexpr auto kBlends5 = MakeBlends<5>(); // red and blue
+constexpr auto kBlends6 = MakeBlends<6>(); // green
 
 BlockColours ComputeBlockColours(std::uint32_t c0, std::uint32_t c1)
 {
-    const RgbaPixel p0 = Rgb565(c0);
-    const RgbaPixel p1 = Rgb565(c1);
+    const std::uint32_t r0 = c0 >> 11, g0 = (c0 >> 5) & 0x3F, b0 = c0 & 0x1F;
+    const std::uint32_t r1 = c1 >> 11, g1 = (c1 >> 5) & 0x3F, b1 = c1 & 0x1F;
     const bool four_colours = c1 < c0;
+    const auto mix = [&](BlendWeight w, std::uint32_t alpha) {
+        return Packed(kBlends5.at[w][r0][r1], kBlends6.at[w][g0][g1], kBlends5.at[w][b0][b1], alpha);
+    };
     return BlockColours{{
-        Blend(p0, p1, WeightOf(1.0f), 255),
-        Blend(p0, p1, WeightOf(0.0f), 255),
-        Blend(p0, p1, four_colours ? WeightOf(0.6666667f) : WeightOf(0.5f), 255),
+        Packed(Expand5(r0), Expand6(g0), Expand5(b0), 255),
+        Packed(Expand5(r1), Expand6(g1), Expand5(b1), 255),
+        mix(four_colours ? kTwoThirds : kHalf, 255),
         // Transparent when the order of the endpoints says so, but the
         // colour is kept.
-        Blend(p0, p1, WeightOf(0.33333334f), four_colours ? 255 : 0),
+        mix(kThird, four_colours ? 255 : 0),
     }};
 }
 
@@ -339,8 +370,44 @@ void DecodeWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+// For each index byte, the byte shuffle that picks its four pixels, four
+// bytes each, out of the block's four colours.
+constexpr auto kRowShuffles = [] {
+    std::array<std::array<std::uint8_t, 16>, 256> shuffles{};
+    for (std::uint32_t v = 0; v < 256; ++v) {
+        for (std::uint32_t k = 0; k < 16; ++k) {
+            shuffles[v][k] = static_cast<std::uint8_t>(4 * ((v >> (6 - 2 * (k / 4))) & 3) + k % 4);
+        }
+    }
+    return shuffles;
+}();
+
+// The same tile where the processor has SSSE3: each block row is one
+// shuffle of the four colours and one 16-byte store.
+[[gnu::target("ssse3")]] void ShuffleWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride)
+{
+    for (std::size_t b = 0; b < 4; ++b) {
+        const std::uint8_t* block = tile + 8 * b;
+        const BlockColours colours = ComputeBlockColours(Load16(block), Load16(block + 2));
+        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(colours.index));
+        RgbaPixel* corner = first + stride * 4 * (b / 2) + 4 * (b % 2);
+        for (std::size_t r = 0; r < 4; ++r) {
+            const __m128i pick = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kRowShuffles[block[4 + r]].data()));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(corner + stride * r), _mm_shuffle_epi8(four, pick));
+        }
+    }
+}
+#else
+void ShuffleWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride)
+{
+    DecodeWholeCmprTile(tile, first, stride);
+}
+#endif
+
 void DecodeCmpr(InputStream* in, TextureData* texture)
 {
+    const auto whole_tile = VectorRowsAvailable() ? ShuffleWholeCmprTile : DecodeWholeCmprTile;
     const std::int32_t tiles_down = (texture->height + 7) / 8;
     const std::int32_t tiles_across = (texture->width + 7) / 8;
     const auto stride = static_cast<std::size_t>(texture->width);
@@ -348,7 +415,7 @@ void DecodeCmpr(InputStream* in, TextureData* texture)
         for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
             if (std::endian::native == std::endian::little && ty * 8 + 8 <= texture->height &&
                 tx * 8 + 8 <= texture->width) {
-                DecodeWholeCmprTile(ReadSpan(in, 32), PixelAt(texture, tx * 8, ty * 8), stride);
+                whole_tile(ReadSpan(in, 32), PixelAt(texture, tx * 8, ty * 8), stride);
                 continue;
             }
             for (std::int32_t sr = 0; sr < 2; ++sr) {
