@@ -349,6 +349,30 @@ void DecodeBlock(InputStream* in, TextureData* texture, std::int32_t x0, std::in
     }
 }
 
+void DecodeCmpr(InputStream* in, TextureData* texture)
+{
+    const auto whole_tile = VectorRowsAvailable() ? ShuffleWholeCmprTile : DecodeWholeCmprTile;
+    const std::int32_t tiles_down = (texture->height + 7) / 8;
+    const std::int32_t tiles_across = (texture->width + 7) / 8;
+    const auto stride = static_cast<std::size_t>(texture->width);
+    for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
+        for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
+            if (std::endian::native == std::endian::little && ty * 8 + 8 <= texture->height &&
+                tx * 8 + 8 <= texture->width) {
+                whole_tile(ReadSpan(in, 32), PixelAt(texture, tx * 8, ty * 8), stride);
+                continue;
+            }
+            for (std::int32_t sr = 0; sr < 2; ++sr) {
+                for (std::int32_t sc = 0; sc < 2; ++sc) {
+                    DecodeBlock(in, texture, (tx * 2 + sc) * 4, (ty * 2 + sr) * 4);
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
 // A tile wholly inside the image, on a little-endian machine: its four
 // blocks are one 32-byte span, and every block row is four pixels, stored
 // as two 64-bit words with the left pixel of each pair in the low half.
@@ -373,7 +397,7 @@ void DecodeWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t
 #if defined(__x86_64__) || defined(__i386__)
 // For each index byte, the byte shuffle that picks its four pixels, four
 // bytes each, out of the block's four colours.
-constexpr auto kRowShuffles = [] {
+static constexpr auto kRowShuffles = [] {
     std::array<std::array<std::uint8_t, 16>, 256> shuffles{};
     for (std::uint32_t v = 0; v < 256; ++v) {
         for (std::uint32_t k = 0; k < 16; ++k) {
@@ -404,30 +428,6 @@ void ShuffleWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_
     DecodeWholeCmprTile(tile, first, stride);
 }
 #endif
-
-void DecodeCmpr(InputStream* in, TextureData* texture)
-{
-    const auto whole_tile = VectorRowsAvailable() ? ShuffleWholeCmprTile : DecodeWholeCmprTile;
-    const std::int32_t tiles_down = (texture->height + 7) / 8;
-    const std::int32_t tiles_across = (texture->width + 7) / 8;
-    const auto stride = static_cast<std::size_t>(texture->width);
-    for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
-        for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
-            if (std::endian::native == std::endian::little && ty * 8 + 8 <= texture->height &&
-                tx * 8 + 8 <= texture->width) {
-                whole_tile(ReadSpan(in, 32), PixelAt(texture, tx * 8, ty * 8), stride);
-                continue;
-            }
-            for (std::int32_t sr = 0; sr < 2; ++sr) {
-                for (std::int32_t sc = 0; sc < 2; ++sc) {
-                    DecodeBlock(in, texture, (tx * 2 + sc) * 4, (ty * 2 + sr) * 4);
-                }
-            }
-        }
-    }
-}
-
-} // namespace
 
 const char* FormatName(std::uint32_t format)
 {

@@ -50,6 +50,14 @@ inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPi
 // a large one is not zeroed for a format that ReadTexture writes in full.
 RgbaPixel* AllocatePixels(const TextureData* texture);
 
+// A CMPR tile wholly inside the image, its 32 bytes at `tile`, into the
+// pixels from `first` on, rows `stride` pixels apart, on a little-endian
+// machine: by plain code, or where the processor has SSSE3 (as
+// VectorRowsAvailable() tells) a block row at a time by one byte shuffle.
+// Both give the same pixels; ReadTexture takes the faster.
+void DecodeWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride);
+void ShuffleWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride);
+
 // Decodes from the stream's position into texture->pixels, which must hold
 // width x height pixels. Codes that are not texel formats decode nothing.
 // Bytes past the end of the file read as 0; nothing is ever reported.
