@@ -26,7 +26,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_STATIC=ON -DKESTRUN
 cmake --build "$build" -j2 > /dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrune-batch.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-"$build/bench/make_painted" tree "$work/tree" "$count"
+"$build/make_painted" tree "$work/tree" "$count"
 tool=$(realpath "$build/kestrune")
 floor=$(realpath "$build/bench/tree_floor")
 threads=$(nproc)

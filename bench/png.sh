@@ -25,7 +25,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_STATIC=ON -DKESTRUN
 cmake --build "$build" -j2 > /dev/null
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrune-png.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-"$build/bench/make_painted" set "$work" "$largest"
+"$build/make_painted" set "$work" "$largest"
 tool=$(realpath "$build/kestrune")
 cd "$work"
 

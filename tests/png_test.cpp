@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "deflate.h"
 #include "fixtures.h"
 #include "painted_textures.h"
 #include "png.h"
@@ -79,7 +80,7 @@ Bytes Inflate(const Bytes& stream, std::size_t size)
 Bytes Deflate(const Bytes& data)
 {
     z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
+    deflateInit2(&z, kDeflateLevel, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
     Bytes out(deflateBound(&z, data.size()));
     z.next_in = const_cast<Bytef*>(data.data()), z.avail_in = static_cast<uInt>(data.size());
     z.next_out = out.data(), z.avail_out = static_cast<uInt>(out.size());
