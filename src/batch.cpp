@@ -202,6 +202,11 @@ bool IsTextureName(const std::string& name)
     return EndsWithAnyCase(name, ".brtex");
 }
 
+bool IsPaletteName(const std::string& name)
+{
+    return EndsWithAnyCase(name, ".brplt");
+}
+
 std::string PaletteBeside(const std::string& name, const std::vector<std::string>& folder)
 {
     const std::string stem = IsTextureName(name) ? name.substr(0, name.size() - 6) : name;
@@ -212,7 +217,7 @@ std::string PaletteBeside(const std::string& name, const std::vector<std::string
             return entry;
         }
         if (any_case.empty() && entry.size() == exact.size() && entry.compare(0, stem.size(), stem) == 0 &&
-            EndsWithAnyCase(entry, ".brplt")) {
+            IsPaletteName(entry)) {
             any_case = entry;
         }
     }

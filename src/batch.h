@@ -12,8 +12,10 @@
 // texture converted, 13 when any failed, 2 when none was found.
 int RunBatch(const CommandLine& line);
 
-// Whether a file's name marks a texture: it ends in ".brtex", in any case.
+// Whether a file's name marks a texture: it ends in ".brtex", in any case;
+// or a palette: ".brplt".
 bool IsTextureName(const std::string& name);
+bool IsPaletteName(const std::string& name);
 
 // The palette beside the texture `name` among the names of its folder:
 // STEM.brplt, STEM being the name without a final ".brtex" in any case,

@@ -1,90 +1,88 @@
-// Batches: which palette each texture is given, the textures that wait for
-// one, the queue of conversions, and the counts the page shows. A user at a
-// prompt names each texture with its palette; here the page pairs them as
-// that user would: the palette of the same stem (wood.brtex, wood.brplt),
-// else the one palette given with it. Palettes are kept, so a texture
-// given later finds the palette given earlier, and a texture that needs a
-// palette it was not given waits for one.
+// Batches: what a pick or drop holds, the palettes each texture may take,
+// the textures that wait for one, the queue of conversions over the
+// workers, and the counts the page shows. Which palette a texture takes,
+// and what a name is, the tool's own code says, in the worker; the page
+// keeps what was given, as --batch and --palette would be given it.
 'use strict';
 
-const batch = { palettes: [], waiting: [], queue: [], running: false, total: 0, done: 0, failureShown: -1 };
+const batch = { palettes: [], paletteIds: 0, waiting: [], queue: [], draining: false, total: 0, done: 0, failureShown: -1 };
 
-function IsPalette(file) {
-  return /\.brplt$/i.test(file.name);
+function FolderOf(path) {
+  return path.slice(0, Math.max(0, path.lastIndexOf('/')));
 }
 
-function StemOf(name) {
-  const dot = name.lastIndexOf('.');
-  return dot > 0 ? name.slice(0, dot) : name;
-}
-
-// The palette of the texture's stem among all those kept (the newest one
-// first), else the only one of `given`.
-function PaletteFor(texture, given) {
-  const stem = StemOf(texture.name);
-  return batch.palettes.find((p) => StemOf(p.name) === stem) || (given.length === 1 ? given[0] : null);
-}
-
-// Takes one drop or pick of files: palettes are kept, waiting textures
-// get theirs, and each texture becomes a card in the queue.
-function Accept(files, NewCard) {
-  const palettes = files.filter(IsPalette), textures = files.filter((f) => !IsPalette(f));
-  batch.palettes.unshift(...[...palettes].reverse());
-  const offered = textures.length === 0 ? palettes : [];
-  for (const job of [...batch.waiting]) {
-    job.palette = PaletteFor(job.texture, offered);
-    if (job.palette) {
-      job.note = '';
-      batch.waiting.splice(batch.waiting.indexOf(job), 1);
+// Takes one pick or drop, `kinds` telling each file's (1 texture, 2
+// palette, 0 neither, which only a file given by itself is taken as a
+// texture). Its palettes are kept. A new texture may take a palette of its
+// own folder, else the pick's palette where it holds only one, as
+// --palette would be given; a waiting texture may take only a new palette
+// of its own stem.
+function Accept(given, kinds, NewTiles, GivePalettes) {
+  const palettes = given.filter((_, i) => kinds[i] === 2);
+  const textures = given.filter((file, i) => kinds[i] === 1 || (kinds[i] === 0 && !file.walked));
+  palettes.forEach((palette) => { palette.id = ++batch.paletteIds; });
+  batch.palettes.push(...palettes);
+  GivePalettes(palettes);
+  if (palettes.length > 0) {
+    for (const job of batch.waiting.splice(0)) {
+      Object.assign(job, { beside: palettes, lone: null });
       Enqueue(job);
     }
   }
   const alpha = document.getElementById('alpha').checked;
-  const jobs = textures.map((texture) => {
-    const palette = PaletteFor(texture, palettes);
-    const note = !palette && palettes.length > 1
-      ? `None of the ${palettes.length} palettes given is named ${StemOf(texture.name)}.brplt, so none was given to the tool.`
-      : '';
-    return { texture, palette, alpha, note };
-  });
-  NewCard(jobs);
+  const lone = palettes.length === 1 ? palettes[0] : null;
+  const jobs = textures.map((texture) => ({ texture, alpha, lone,
+    beside: batch.palettes.filter((palette) => FolderOf(palette.path) === FolderOf(texture.path)) }));
+  NewTiles(jobs);
   jobs.forEach(Enqueue);
   if (textures.length === 0 && batch.queue.length === 0 && palettes.length > 0) {
     Say(`${Plural(palettes.length, 'palette')} kept for the textures given next.`);
   }
 }
 
+// A palette chosen on a waiting texture's card: it is given that one.
+function Choose(job, palette) {
+  batch.waiting.splice(batch.waiting.indexOf(job), 1);
+  Object.assign(job, { beside: [], lone: palette });
+  Enqueue(job);
+}
+
 function Enqueue(job) {
-  SetState(job.card, 'queued', 'queued');
+  SetState(job.tile, 'queued', 'queued');
   batch.queue.push(job);
   ++batch.total;
 }
 
-// Runs the queue, one texture at a time, with a count of where it is.
-async function Drain(ConvertOne) {
-  if (batch.running) {
+// Runs the queue, several textures to a worker at a time, so that each
+// reads its next files while it converts, with a count of where it is;
+// textures given meanwhile join it.
+async function Drain(ConvertOne, workers) {
+  if (batch.draining) {
     return;
   }
-  batch.running = true;
+  batch.draining = true;
+  const Next = async () => {
+    while (batch.queue.length > 0) {
+      const job = batch.queue.shift();
+      ++batch.done;
+      Say(batch.total > 1 ? `Converting ${batch.done} of ${batch.total}: ${job.texture.path}…` : `Converting ${job.texture.path}…`);
+      await ConvertOne(job);
+      Count();
+    }
+  };
   while (batch.queue.length > 0) {
-    const job = batch.queue.shift();
-    ++batch.done;
-    Say(batch.total > 1 ? `Converting ${batch.done} of ${batch.total}: ${job.texture.name}…` : `Converting ${job.texture.name}…`);
-    await ConvertOne(job);
-    Count();
+    await Promise.all(Array.from({ length: 8 * workers }, Next));
   }
-  batch.running = false;
-  if (batch.done > 0) {
-    Say('');
-  }
+  batch.draining = false;
+  Say('');
   batch.total = batch.done = 0;
   document.body.dataset.converted = Number(document.body.dataset.converted || 0) + 1;
 }
 
 // Forgets a texture that waits or is queued.
-function Drop(card) {
+function Drop(job) {
   for (const list of [batch.waiting, batch.queue]) {
-    const at = list.findIndex((job) => job.card === card);
+    const at = list.indexOf(job);
     if (at >= 0) {
       list.splice(at, 1);
     }
@@ -99,15 +97,25 @@ function Say(text) {
   document.getElementById('busy').textContent = text;
 }
 
-function SetState(card, state, label) {
-  card.dataset.state = state;
-  card.querySelector('.state').textContent = label;
+function SetState(tile, state, label) {
+  tile.dataset.state = state;
+  tile.querySelector('.state').textContent = label;
 }
 
-// The line that counts the cards by what became of them; the failures are
-// a button that brings the next failed card into view.
+// The line that counts the textures by what became of them; the failures
+// are a button that opens the next failed one. Counted once a frame,
+// however many textures ended in it.
 function Count() {
-  const of = (state) => document.querySelectorAll(`#results .card[data-state="${state}"]`).length;
+  if (!batch.counting) {
+    batch.counting = requestAnimationFrame(() => {
+      batch.counting = 0;
+      CountNow();
+    });
+  }
+}
+
+function CountNow() {
+  const of = (state) => document.querySelectorAll(`#results .tile[data-state="${state}"]`).length;
   const counts = document.getElementById('counts');
   const [converted, failed, waiting] = [of('converted'), of('failed'), of('waiting')];
   counts.replaceChildren(`${converted} converted`);
@@ -123,9 +131,9 @@ function Count() {
 }
 
 function NextFailure() {
-  const failed = [...document.querySelectorAll('#results .card[data-state="failed"]')];
+  const failed = [...document.querySelectorAll('#results .tile[data-state="failed"]')];
   batch.failureShown = (batch.failureShown + 1) % failed.length;
   const next = failed[batch.failureShown];
-  next.scrollIntoView({ block: 'start' });
-  next.querySelector('h2').focus();
+  next.scrollIntoView({ block: 'center' });
+  next.click();
 }

@@ -1,22 +1,32 @@
-// One zip of many files, made in the worker: the tool's BMPs, and the
-// PNGs its `--png` writes.
+// One zip of many files, made in a worker: the tool's BMPs and the PNGs
+// its `--png` wrote, under the paths the tool wrote them at.
 'use strict';
 
-// One zip of the cards' `files` ({colour, alpha, names, texture, palette}:
-// the BMPs the tool wrote, under its names, the alpha BMP only where the
-// tool was asked for it, and the files it converted), with each one's PNG
-// when `pngs` is set, by the zip library built into the page. BMPs are
-// deflated; PNGs, deflated already, are stored.
-async function ZipOf(files, pngs) {
-  const entries = [];
-  for (const file of files) {
-    file.names.forEach((name, i) => entries.push({ name, bytes: new Uint8Array(i ? file.alpha : file.colour) }));
-    if (pngs) {
-      const png = await PngOf(file.texture, file.palette);
-      entries.push({ name: png.name, bytes: new Uint8Array(png.buffer), store: true });
-    }
+// `name`, or where a file of the zip has it already, the name with " (2)",
+// " (3)" and so on before its ending.
+function FreeName(name, taken) {
+  const dot = name.lastIndexOf('.') > name.lastIndexOf('/') ? name.lastIndexOf('.') : name.length;
+  let free = name;
+  for (let n = 2; taken.has(free); ++n) {
+    free = `${name.slice(0, dot)} (${n})${name.slice(dot)}`;
   }
-  return new Promise((resolve, reject) => {
+  taken.add(free);
+  return free;
+}
+
+// One zip of `files` ({name, buffer, store}) by the zip library built into
+// the page: BMPs deflated, PNGs, deflated already, stored. Where two share
+// a name, the later gets " (2)". Gives the zip and the names that changed.
+async function ZipOf(files) {
+  const entries = [], taken = new Set(), renamed = [];
+  for (const file of files) {
+    const free = FreeName(file.name, taken);
+    if (free !== file.name) {
+      renamed.push([file.name, free]);
+    }
+    entries.push({ name: free, bytes: new Uint8Array(file.buffer), store: file.store });
+  }
+  const made = await new Promise((resolve, reject) => {
     const parts = [];
     const zip = new fflate.Zip((error, data, final) => {
       if (error) {
@@ -35,4 +45,5 @@ async function ZipOf(files, pngs) {
     }
     zip.end();
   });
+  return { made, renamed };
 }

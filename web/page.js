@@ -1,15 +1,22 @@
-// The page: its controls, one card per texture, and the talk with the
-// worker that runs the tool. The page's thread never converts or encodes:
-// it sends the files the user gives, shows the text the tool printed, draws
-// the part in view of the BMPs it wrote, and offers them, as they are.
+// The page: its controls, a tile per texture, the open texture's card, and
+// the talk with the workers that run the tool. The page's thread never
+// converts or encodes: it sends the files the user gives, shows the text
+// the tool printed and the thumbnails the workers made, draws the part in
+// view of the open texture's pixels, and offers the tool's files as it
+// writes them. A texture keeps only its thumbnail on the page: its pixels
+// and files come when it is opened, and go when it is closed.
 'use strict';
 
-const page = { worker: null, url: null, asked: new Map(), next: 0, heap: 0 };
+const page = { workers: [], url: null, asked: new Map(), next: 0, open: null, zipping: false, textures: 0 };
 
 // A worker's WebAssembly memory only grows: after a large texture it would
 // hold that texture's size for the page's life. So a worker that grew past
 // this is replaced, once nothing is asked of it.
 const kHeapKept = 64 * 1024 * 1024;
+
+// Two workers convert twice as fast on two processors; more would only
+// hold more memory.
+const kWorkers = Math.max(1, Math.min(2, navigator.hardwareConcurrency || 1));
 
 function Element(tag, properties, ...children) {
   const element = Object.assign(document.createElement(tag), properties);
@@ -17,57 +24,69 @@ function Element(tag, properties, ...children) {
   return element;
 }
 
-function StartWorker() {
+function StartWorker(slot = { busy: 0, heap: 0, asked: new Set(), generation: 0 }) {
+  ++slot.generation; // what it kept is gone with the one it replaces
   page.url = page.url || URL.createObjectURL(new Blob([document.getElementById('worker').textContent],
     { type: 'text/javascript' }));
-  page.worker = new Worker(page.url);
-  page.worker.onmessage = ({ data }) => Settle(data.id, data);
-  page.worker.onerror = (event) => {
+  slot.worker = new Worker(page.url);
+  slot.worker.onmessage = ({ data }) => Settle(data.id, data);
+  slot.worker.onerror = (event) => {
     event.preventDefault();
-    RestartWorker(`the tool's worker stopped (${event.message || 'out of memory?'})`);
+    RestartWorker(slot, `the tool's worker stopped (${event.message || 'out of memory?'})`);
   };
+  return slot;
 }
 
 function Settle(id, answer) {
-  const settle = page.asked.get(id);
-  page.asked.delete(id);
-  if (settle) {
-    settle(answer);
+  const asked = page.asked.get(id);
+  if (asked) {
+    page.asked.delete(id);
+    asked.slot.asked.delete(id);
+    --asked.slot.busy;
+    asked.resolve(answer);
   }
 }
 
-// After the tool stopped or its worker died, every question still open is
-// answered with the failure, and a fresh worker takes the next.
-function RestartWorker(why) {
-  page.worker.terminate();
-  for (const id of [...page.asked.keys()]) {
+// After the tool stopped or its worker died, every question still open of
+// it is answered with the failure, and a fresh worker takes the next.
+function RestartWorker(slot, why) {
+  slot.worker.terminate();
+  for (const id of [...slot.asked]) {
     Settle(id, { error: why });
   }
-  StartWorker();
+  slot.heap = 0;
+  StartWorker(slot);
+  GivePalettes(batch.palettes, [slot]);
+}
+
+// Palettes go to the workers once, by number; requests name them by it.
+function GivePalettes(palettes, slots = page.workers) {
+  if (palettes.length > 0) {
+    slots.forEach((slot) => slot.worker.postMessage({ kind: 'palettes', palettes: palettes.map(({ id, path, file }) => ({ id, path, file })) }));
+  }
 }
 
 function Refresh(always = false) {
-  if ((always || page.heap > kHeapKept) && page.asked.size === 0 && !batch.running) {
-    page.worker.terminate();
-    page.heap = 0;
-    StartWorker();
+  for (const slot of page.workers) {
+    if ((always || slot.heap > kHeapKept) && slot.busy === 0 && !batch.draining) {
+      RestartWorker(slot, '');
+    }
   }
 }
 
-function Expect(id) {
-  return new Promise((resolve) => page.asked.set(id, resolve));
-}
-
-// Sends a request to the worker; `moved` are the buffers handed over.
-function Ask(request, moved = []) {
+// Sends a request to a worker, the least busy unless one is named;
+// `moved` are the buffers handed over.
+function Ask(request, moved = [], slot = page.workers.reduce((a, b) => (b.busy < a.busy ? b : a))) {
   const id = ++page.next;
-  const answer = Expect(id);
-  page.worker.postMessage({ ...request, id }, moved);
+  const answer = new Promise((resolve) => page.asked.set(id, { slot, resolve }));
+  ++slot.busy;
+  slot.asked.add(id);
+  slot.worker.postMessage({ ...request, id }, moved);
   return answer.then((reply) => {
     if (reply.broken) {
-      RestartWorker('the tool stopped');
+      RestartWorker(slot, 'the tool stopped');
     }
-    page.heap = Math.max(page.heap, reply.memory || 0);
+    slot.heap = Math.max(slot.heap, reply.memory || 0);
     return reply;
   });
 }
@@ -81,7 +100,7 @@ function Size(bytes) {
 
 // A link to save `name`; its blob is made from `Bytes()` when it is first
 // used, so that nothing is held twice for a file never saved.
-function SaveLink(card, name, size, Bytes) {
+function SaveLink(job, name, size, Bytes) {
   const link = Element('a', { href: '#', download: name, className: 'save' }, name, Element('small', {}, ` ${Size(size)}`));
   const Make = (event) => {
     if (link.dataset.made) {
@@ -94,208 +113,302 @@ function SaveLink(card, name, size, Bytes) {
     }
     link.href = URL.createObjectURL(bytes instanceof Blob ? bytes : new Blob([bytes]));
     link.dataset.made = 'yes';
-    card.urls.push(link.href);
+    job.urls.push(link.href);
   };
   link.addEventListener('click', Make);
   link.addEventListener('focus', Make);
   return link;
 }
 
-function NewCards(jobs) {
-  const cards = jobs.map((job) => {
-    const remove = Element('button', { type: 'button', className: 'remove' }, 'Remove');
-    remove.setAttribute('aria-label', `Remove ${job.texture.name}`);
-    const card = Element('section', { className: 'card' },
-      Element('header', {}, Element('h2', { tabIndex: -1 }, job.texture.name), Element('span', { className: 'state' }), remove));
-    Object.assign(card, { urls: [], kept: null, view: null });
-    card.dataset.name = job.texture.name;
-    card.dataset.given = performance.now().toFixed(1);
-    remove.addEventListener('click', () => Forget(card));
-    job.card = card;
-    card.job = job;
-    return card;
+function NewTiles(jobs) {
+  const tiles = jobs.map((job) => {
+    const slash = job.texture.path.lastIndexOf('/');
+    const tile = Element('div', { className: 'tile', tabIndex: 0 }, Element('div', { className: 'image' }),
+      Element('span', { className: 'name' }, job.texture.path.slice(slash + 1)),
+      Element('span', { className: 'folder' }, slash < 0 ? '' : job.texture.path.slice(0, slash)),
+      Element('span', { className: 'facts' }), Element('span', { className: 'state' }));
+    tile.setAttribute('role', 'button');
+    tile.dataset.path = job.texture.path;
+    tile.dataset.given = performance.now().toFixed(1);
+    tile.addEventListener('click', () => Open(job));
+    tile.addEventListener('keydown', (event) => (event.key === 'Enter' || event.key === ' ') && (event.preventDefault(), Open(job)));
+    Object.assign(job, { tile, urls: [], key: ++page.textures });
+    tile.job = job;
+    return tile;
   });
-  document.getElementById('results').prepend(...cards);
+  const all = document.createDocumentFragment();
+  all.append(...tiles);
+  document.getElementById('results').append(all);
 }
 
-// Frees all a card holds and takes it from the page.
-function Forget(card) {
-  Drop(card);
-  card.urls.forEach((url) => URL.revokeObjectURL(url));
-  Object.assign(card, { urls: [], kept: null, view: null, forgotten: true });
-  card.remove();
+// Frees all a texture holds and takes it from the page.
+function Forget(job) {
+  Drop(job);
+  job.slot?.worker.postMessage({ kind: 'forget', key: job.key });
+  job.urls.forEach((url) => URL.revokeObjectURL(url));
+  Object.assign(job, { urls: [], forgotten: true });
+  job.tile.remove();
+  if (page.open === job) {
+    Close();
+  }
   Count();
 }
 
-function Facts(card, job, answer) {
-  const facts = [];
-  if (answer.header) {
-    facts.push(`${answer.header.width} x ${answer.header.height}, ${answer.header.format}`);
+// A texture as its worker takes it. Each texture goes to one worker, which
+// keeps its bytes: they are read here, where the browser reads them without
+// blocking, and moved there, once, or again where that worker was
+// replaced; later requests name the texture by its number. Sending a file
+// as the user gave it costs the browser a few milliseconds, and a copy of
+// a large one costs the page's thread far more.
+async function Given(job) {
+  job.slot = job.slot || page.workers.reduce((a, b) => (b.busy < a.busy ? b : a));
+  const texture = { key: job.key, path: job.texture.path };
+  if (job.sent !== job.slot.generation) {
+    job.sent = job.slot.generation;
+    texture.bytes = await job.texture.file.arrayBuffer();
   }
-  if (answer.args) {
+  return texture;
+}
+
+// Asks the worker that keeps the job's texture.
+async function AskFor(job, request) {
+  const texture = await Given(job);
+  return Ask({ ...request, texture }, texture.bytes ? [texture.bytes] : [], job.slot);
+}
+
+async function ConvertOne(job) {
+  SetState(job.tile, 'converting', 'converting…');
+  const answer = await AskFor(job, { kind: 'convert', beside: job.beside.map((p) => p.id), lone: job.lone?.id,
+    alpha: job.alpha, thumbnail: kThumbnail });
+  Object.assign(job, { answer });
+  if (job.forgotten) {
+    return;
+  }
+  job.header = answer.header;
+  if (answer.header) {
+    job.tile.querySelector('.facts').textContent = `${answer.header.width} x ${answer.header.height}, ${answer.header.format}`;
+  }
+  if (answer.error) {
+    SetState(job.tile, 'failed', 'failed');
+  } else if (answer.waiting) {
+    SetState(job.tile, 'waiting', 'waiting for its palette');
+    batch.waiting.push(job);
+  } else {
+    job.tile.dataset.status = answer.status;
+    job.tile.dataset.ms = answer.ms.toFixed(1);
+    job.palette = [...job.beside, job.lone].find((p) => p && p.path === answer.palette) || null;
+    if (answer.status === 0 && answer.thumbnail) {
+      const canvas = Element('canvas');
+      job.tile.querySelector('.image').replaceChildren(canvas);
+      job.thumbnail = answer.thumbnail;
+      DrawThumbnail(canvas, answer.thumbnail);
+    }
+    SetState(job.tile, answer.status === 0 ? 'converted' : 'failed', answer.status === 0 ? 'converted' : `failed, status ${answer.status}`);
+    job.tile.dataset.shown = performance.now().toFixed(1);
+  }
+  if (page.open === job) {
+    Open(job);
+  }
+}
+
+// What the open card says of how its texture was converted, or why not.
+function Facts(job) {
+  const { answer, header } = job, facts = [];
+  if (header) {
+    facts.push(`${header.width} x ${header.height}, ${header.format}`);
+  }
+  if (answer && answer.args) {
     facts.push(`status ${answer.status}`, `kestrune ${answer.args.join(' ')}`, `${answer.ms.toFixed(1)} ms`);
   }
   const line = Element('p', { className: 'facts' });
   facts.forEach((fact, i) => line.append(...(i > 0 ? [' · '] : []), Element('span', {}, fact)));
-  card.querySelectorAll('.facts, .note').forEach((old) => old.remove());
-  card.querySelector('header').after(line);
-  if (job.note) {
-    line.after(Element('p', { className: 'note' }, job.note));
-  }
+  return line;
 }
 
-async function ConvertOne(job) {
-  const { card } = job;
-  SetState(card, 'converting', 'converting…');
-  const alphaId = ++page.next;
-  const alphaComing = Expect(alphaId);
-  const answer = await Ask({ kind: 'convert', texture: job.texture, palette: job.palette, alpha: job.alpha, alphaId });
-  if (answer.status !== 0 || answer.written.length !== 1) {
-    page.asked.delete(alphaId); // the worker sends the alpha only for a run without "-a"
-  }
-  if (card.forgotten) {
-    return;
-  }
-  if (answer.error) {
-    SetState(card, 'failed', 'failed');
-    card.append(Element('p', { className: 'note' }, `The page could not convert this file: ${answer.error}.`));
-    return;
-  }
-  Facts(card, job, answer);
-  if (answer.waiting) {
-    SetState(card, 'waiting', `waiting for its palette, ${StemOf(job.texture.name)}.brplt or another`);
-    batch.waiting.push(job);
-    return;
-  }
-  card.dataset.status = answer.status;
-  card.dataset.ms = answer.ms.toFixed(1);
-  card.querySelector('.facts').after(Element('pre', { className: 'console' }, answer.text));
-  SetState(card, answer.status === 0 ? 'converted' : 'failed', answer.status === 0 ? 'converted' : `failed, status ${answer.status}`);
-  if (answer.status === 0 && answer.written.length > 0) {
-    Show(card, answer, alphaComing);
-  }
-}
-
-// The card's image and its files. The card keeps the tool's BMPs, the one
-// copy of its pixels: the view draws from them and the saves are made of
-// them. The alpha BMP comes with them, or later when only the page needs it.
-function Show(card, answer, alphaComing) {
-  const TakeAlpha = (alpha) => {
-    if (card.kept && alpha) {
-      card.kept.alpha = alpha;
-      card.view.alpha = BmpLayout(alpha);
-    }
-    card.dataset.alpha = alpha ? 'yes' : 'no';
-  };
-  const colour = answer.written[0];
-  card.kept = { colour: colour.buffer, alpha: null, names: answer.written.map((file) => file.name) };
-  const layout = BmpLayout(colour.buffer);
-  const saves = Element('p', { className: 'saves' });
-  for (const [i, file] of answer.written.entries()) {
-    saves.append(SaveLink(card, file.name, file.buffer.byteLength, () => card.kept && !card.lent && card.kept[i ? 'alpha' : 'colour']));
-  }
-  const png = Element('button', { type: 'button', className: 'png' }, 'Make its PNG');
-  png.addEventListener('click', () => MakePng(card, png));
-  saves.append(png);
-  const place = Element('div', { className: 'place' });
-  card.append(place, saves);
-  if (!layout) {
-    place.append(Element('p', { className: 'note' }, 'The image could not be drawn here; its BMPs can still be saved.'));
-    return;
-  }
-  card.view = NewView(place, layout);
-  if (answer.written.length > 1) {
-    TakeAlpha(answer.written[1].buffer);
-  } else {
-    alphaComing.then((reply) => {
-      TakeAlpha(reply.alpha);
-      if (card.view) {
-        Redraw(card.view);
-      }
-      Refresh();
-    });
-  }
-  Draw(card.view);
-  card.dataset.shown = performance.now().toFixed(1);
-}
-
-// Hands cards' BMPs to the worker for a while (`Use` sends them) and takes
-// them back. Should the worker die meanwhile, they are lost with it, and
-// the cards say so.
-async function Lend(cards, Use) {
-  cards.forEach((card) => { card.lent = true; });
-  const files = cards.map((card) => ({ colour: card.kept.colour, alpha: card.kept.alpha, names: card.kept.names,
-    texture: card.job.texture, palette: card.job.palette }));
-  const answer = await Use(files, files.flatMap((file) => [file.colour, file.alpha]));
-  cards.forEach((card, i) => {
-    card.lent = false;
-    const back = answer.files && answer.files[i];
-    if (card.kept && back) {
-      Object.assign(card.kept, { colour: back.colour, alpha: back.alpha });
-      Object.assign(card.view, { colour: BmpLayout(back.colour), alpha: BmpLayout(back.alpha) });
-    } else if (card.kept) {
-      Object.assign(card, { kept: null, view: null });
-      card.querySelector('.place').replaceChildren(Element('p', { className: 'note' }, 'The images were lost with the worker; give the texture again.'));
+// A waiting texture's card offers the palettes given so far.
+function Chooser(job) {
+  const select = Element('select', {}, Element('option', { value: '' }, 'choose one…'),
+    ...batch.palettes.map((palette, i) => Element('option', { value: `${i}` }, palette.path)));
+  select.addEventListener('change', () => {
+    if (select.value !== '') {
+      Choose(job, batch.palettes[Number(select.value)]);
+      Drain(ConvertOne, page.workers.length).then(() => Refresh());
     }
   });
-  return answer;
+  return Element('p', { className: 'note' }, `Its format needs a palette, and none of its own name was given. `,
+    ...(batch.palettes.length > 0 ? [Element('label', {}, 'Give it ', select)] : ['Give one, or choose it here once given.']));
 }
 
-function Ready(card) {
-  return card.kept && card.kept.alpha && !card.lent;
+// The open texture's card: what the tool said, its view, its saves.
+function Open(job) {
+  const detail = document.getElementById('detail');
+  page.open = job;
+  const close = Element('button', { type: 'button', className: 'close' }, 'Close');
+  const remove = Element('button', { type: 'button', className: 'remove' }, 'Remove');
+  close.addEventListener('click', Close);
+  remove.addEventListener('click', () => Forget(job));
+  const heading = Element('h2', { tabIndex: -1 }, job.texture.path);
+  const card = Element('section', { className: 'card' },
+    Element('header', {}, heading, Element('span', { className: 'state' }, job.tile.querySelector('.state').textContent), remove, close),
+    Facts(job));
+  card.dataset.state = job.tile.dataset.state;
+  if (job.tile.dataset.state === 'waiting') {
+    card.append(Chooser(job));
+  }
+  if (job.answer && job.answer.error) {
+    card.append(Element('p', { className: 'note' }, `The page could not convert this file: ${job.answer.error}.`));
+  }
+  if (job.answer && job.answer.text) {
+    card.append(Element('pre', { className: 'console' }, job.answer.text));
+  }
+  if (job.tile.dataset.state === 'converted') {
+    Show(card, job);
+  }
+  detail.replaceChildren(card);
+  detail.hidden = false;
+  heading.focus();
 }
 
-// The PNG the tool writes of the card's texture, with its alpha.
-async function MakePng(card, button) {
-  if (!Ready(card)) {
+function Close() {
+  const detail = document.getElementById('detail');
+  detail.hidden = true;
+  detail.querySelectorAll('a.save').forEach((link) => link.href.startsWith('blob:') && URL.revokeObjectURL(link.href));
+  detail.replaceChildren();
+  if (page.open && !page.open.forgotten) {
+    page.open.tile.focus();
+  }
+  page.open = null;
+}
+
+// The image and the files of a converted texture, which the tool makes
+// again as it made them: the view draws its pixels, the saves offer its
+// files, and both go when the card closes.
+async function Show(card, job) {
+  const place = Element('div', { className: 'place' }, Element('p', { className: 'note' }, 'Its image comes…'));
+  const zoom = Element('select', { className: 'zoom' }, Element('option', { value: 'fit' }, 'fit'),
+    ...kZooms.map((z) => Element('option', { value: `${z}` }, z < 1 ? `1/${1 / z}x` : `${z}x`)));
+  const saves = Element('p', { className: 'saves' });
+  const png = Element('button', { type: 'button', className: 'png' }, 'Make its PNG');
+  png.addEventListener('click', () => MakePng(job, png));
+  // The saves come before the view, which may reach below the window.
+  card.append(saves, Element('p', { className: 'controls-of-view' }, Element('label', {}, 'Zoom ', zoom),
+    ' · wheel or pinch to zoom, drag to move, arrows to step'), place);
+  const { image, files, error } = await AskFor(job, { kind: 'open', palette: job.palette?.id, args: job.answer.args });
+  if (page.open !== job || !card.isConnected) {
     return;
   }
+  if (error || !image) {
+    place.replaceChildren(Element('p', { className: 'note' }, `The image could not be shown here: ${error || 'the tool gave none'}.`));
+    return;
+  }
+  files.forEach((file) => saves.append(SaveLink(job, file.name, file.blob.size, () => file.blob)));
+  saves.append(png);
+  place.replaceChildren();
+  const view = NewView(place, image);
+  card.view = view;
+  zoom.addEventListener('change', () => {
+    view.zoom = zoom.value === 'fit' ? 'fit' : Number(zoom.value);
+    Draw(view);
+  });
+  view.onzoom = () => { zoom.value = `${view.zoom}`; };
+  Draw(view);
+  card.dataset.shown = 'yes';
+}
+
+// The PNG the tool writes of the texture, with its alpha.
+async function MakePng(job, button) {
   button.disabled = true;
   const start = performance.now();
-  const answer = await Ask({ kind: 'png', texture: card.job.texture, palette: card.job.palette });
-  if (answer.error || card.forgotten) {
+  const answer = await AskFor(job, { kind: 'png', palette: job.palette?.id, blob: true });
+  if (answer.error || job.forgotten) {
     button.disabled = false;
     button.after(Element('span', { className: 'note' }, ` The PNG could not be made: ${answer.error}`));
     return;
   }
-  const link = SaveLink(card, answer.name, answer.made.size, () => answer.made);
+  const link = SaveLink(job, answer.name, answer.blob.size, () => answer.blob);
   link.dataset.ms = (performance.now() - start).toFixed(1);
   button.replaceWith(link);
 }
 
-// One zip of every card's BMPs (the newest card's, where two share a
-// name), and their PNGs when asked.
+// Runs `Each` on every job, on the worker that keeps its texture, a few
+// at a time on each, so that none waits for the page between them.
+async function OverWorkers(jobs, Each) {
+  await Promise.all(page.workers.map(async (slot) => {
+    const mine = jobs.filter((job) => job.slot === slot);
+    let next = 0;
+    await Promise.all([0, 1, 2].map(async () => {
+      while (next < mine.length) {
+        await Each(mine[next++]);
+      }
+    }));
+  }));
+}
+
+// One zip of every converted texture's PNG, BMPs or both, as chosen, under
+// the paths the tool wrote them at: the files are made over all workers,
+// then zipped by one.
 async function MakeZip(button) {
-  const taken = new Set();
-  const cards = [...document.querySelectorAll('#results .card')].filter(Ready)
-    .filter((card) => !taken.has(card.kept.names[0]) && taken.add(card.kept.names[0]));
-  if (cards.length === 0) {
+  const jobs = Jobs().filter((job) => job.tile.dataset.state === 'converted');
+  if (jobs.length === 0 || page.zipping) {
     return;
   }
-  const pngs = document.getElementById('zip-pngs').checked;
-  button.disabled = true;
-  const answer = await Lend(cards, (files, moved) => Ask({ kind: 'zip', files, pngs }, moved));
-  button.disabled = false;
+  const holds = document.getElementById('zip-kind').value, start = performance.now();
+  page.zipping = button.disabled = true;
+  Say(`Making the zip of ${Plural(jobs.length, 'texture')}…`);
+  const made = new Map(), failed = [];
+  await OverWorkers(jobs, async (job) => {
+    const files = [];
+    if (holds !== 'png') {
+      const answer = await AskFor(job, { kind: 'bmps', palette: job.palette?.id, args: job.answer.args });
+      files.push(...(answer.files || []).map((file) => ({ ...file, store: false })));
+    }
+    if (holds !== 'bmp') {
+      const answer = await AskFor(job, { kind: 'png', palette: job.palette?.id });
+      if (answer.error) {
+        failed.push(job.texture.path);
+      } else {
+        files.push({ name: answer.name, buffer: answer.buffer, store: true });
+      }
+    }
+    made.set(job, files);
+  });
+  const files = jobs.flatMap((job) => made.get(job));
+  const answer = await Ask({ kind: 'zip', files }, files.map((file) => file.buffer), page.workers[0]);
+  page.zipping = button.disabled = false;
+  Say('');
   const old = document.getElementById('zip');
   if (old && old.href) {
     URL.revokeObjectURL(old.href);
   }
-  const made = answer.error
+  const link = answer.error
     ? Element('span', { className: 'note' }, `The zip could not be made: ${answer.error}`)
     : Element('a', { href: URL.createObjectURL(answer.made), download: 'kestrune.zip' }, 'kestrune.zip',
-      Element('small', {}, ` ${Size(answer.made.size)}, ${Plural(cards.length, 'texture')}`));
-  made.id = 'zip';
-  if (old) {
-    old.replaceWith(made);
-  } else {
-    button.after(made);
+      Element('small', {}, ` ${Size(answer.made.size)}, ${Plural(jobs.length - failed.length, 'texture')}`));
+  link.id = 'zip';
+  link.dataset.ms = (performance.now() - start).toFixed(1);
+  (old || button.parentElement).after(link);
+  old?.remove();
+  const notes = [...(answer.renamed || []).map(([from, to]) => `${from} was given twice: the later is ${to}`),
+    ...failed.map((path) => `${path}: its PNG could not be made`)];
+  document.getElementById('zip-notes')?.remove();
+  if (notes.length > 0) {
+    link.after(Element('span', { className: 'note', id: 'zip-notes' }, ` ${notes.join('; ')}.`));
   }
 }
 
-function Take(files) {
-  Accept([...files], NewCards);
+function Jobs() {
+  return [...document.querySelectorAll('#results .tile')].map((tile) => tile.job);
+}
+
+async function Take(given) {
+  if (given.length === 0) {
+    return;
+  }
+  const { kinds } = await Ask({ kind: 'classify', paths: given.map((file) => file.path) });
+  Accept(given, kinds, NewTiles, GivePalettes);
   Count();
-  Drain(ConvertOne).then(Refresh);
+  await Drain(ConvertOne, page.workers.length);
+  Refresh();
 }
 
 // The whole page takes a drop: a veil over it says so while files are
@@ -313,39 +426,55 @@ function ListenForDrops() {
   window.addEventListener('drop', (event) => {
     event.preventDefault();
     veil.hidden = true;
-    Take(event.dataTransfer.files);
+    FromDrop(event.dataTransfer)().then(Take);
   });
 }
 
 function Listen() {
-  const input = document.getElementById('files');
-  input.addEventListener('change', () => {
-    Take(input.files);
-    input.value = '';
-  });
-  for (const id of ['zoom', 'show', 'backdrop']) {
-    document.getElementById(id).addEventListener('change', () => {
-      document.querySelectorAll('#results .card').forEach((card) => card.view && card.view.colour && Draw(card.view));
+  for (const id of ['files', 'folder']) {
+    const input = document.getElementById(id);
+    input.addEventListener('change', () => {
+      Take(FromInput(input));
+      input.value = '';
     });
   }
-  window.addEventListener('resize', () => document.querySelectorAll('#results .card').forEach((card) => card.view && Redraw(card.view)));
+  for (const id of ['show', 'backdrop']) {
+    document.getElementById(id).addEventListener('change', () => {
+      Jobs().filter((job) => job.thumbnail).forEach((job) => DrawThumbnail(job.tile.querySelector('canvas'), job.thumbnail));
+      const view = document.querySelector('#detail .card')?.view;
+      if (view) {
+        Draw(view);
+      }
+    });
+  }
+  window.addEventListener('resize', () => {
+    const view = document.querySelector('#detail .card')?.view;
+    if (view) {
+      Redraw(view);
+    }
+  });
+  document.getElementById('detail').addEventListener('click', (event) => event.target.id === 'detail' && Close());
+  document.addEventListener('keydown', (event) => event.key === 'Escape' && page.open && Close());
   document.getElementById('clear').addEventListener('click', () => {
-    document.querySelectorAll('#results .card').forEach(Forget);
+    Jobs().forEach(Forget);
     const zip = document.getElementById('zip');
     if (zip && zip.href) {
       URL.revokeObjectURL(zip.href);
     }
     zip?.remove();
+    document.getElementById('zip-notes')?.remove();
     batch.palettes = [];
     Say('');
-    Refresh(true); // and the worker's garbage with it
+    Refresh(true); // and the workers' garbage with them
   });
   document.getElementById('make-zip').addEventListener('click', (event) => MakeZip(event.currentTarget));
   ListenForDrops();
 }
 
 // Files given while the tool still starts wait for it in the worker.
-StartWorker();
+for (let i = 0; i < kWorkers; ++i) {
+  page.workers.push(StartWorker());
+}
 Listen();
 Ask({ kind: 'version' }).then((answer) => {
   if (answer.error) {
@@ -354,4 +483,5 @@ Ask({ kind: 'version' }).then((answer) => {
   }
   document.getElementById('version').textContent = answer.text;
   document.body.dataset.ready = 'yes';
+  document.body.dataset.workers = `${page.workers.length}`;
 });

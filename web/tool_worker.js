@@ -1,8 +1,13 @@
 // The page's worker: the tool's own main, compiled to WebAssembly, run here
-// so that the page's thread only draws. Its PNGs are the tool's `--png`,
-// compressed by pako, which deflates as the native tools' zlib does. Files come in as the File handles
-// the user gave and go out as the bytes the tool wrote, moved, not copied.
-// Every rule of the formats stays in the tool; this file only feeds it.
+// so that the page's thread only draws; the page starts two where the
+// machine has the processors for them. Files come in as the File handles
+// the user gave, at the paths they had in the folders given, and the tool
+// runs on those paths, so its text names them as a console run from the top
+// of those folders would. Its outputs go out as the bytes it wrote, moved,
+// not copied, when the page asks for them. Every rule stays in the tool:
+// which palette a texture takes, what a name is and what the pixels are
+// are asked of its own code, and its PNGs are its `--png`, compressed by
+// pako, which deflates as zlib does.
 'use strict';
 
 const tool = { module: null, printed: '', runs: 0 };
@@ -26,11 +31,12 @@ async function StartTool() {
 }
 
 // Width, height, format name and whether it needs a palette, as the tool's
-// own reader finds them, or null for a file that holds no texture.
-function Describe(name) {
+// own reader finds them in the file at `path`, or null for a file that
+// holds no texture.
+function Describe(path) {
   const m = tool.module;
   const fields = m._malloc(16);
-  const found = m.ccall('kestrune_header', 'number', ['string', 'number'], [name, fields]);
+  const found = m.ccall('kestrune_header', 'number', ['string', 'number'], [path, fields]);
   const [width, height, format, needsPalette] = m.HEAPU32.slice(fields / 4, fields / 4 + 4);
   m._free(fields);
   if (!found) {
@@ -40,22 +46,51 @@ function Describe(name) {
   return { width, height, format: formatName, needsPalette: needsPalette === 1 };
 }
 
-// Runs `kestrune args...` in a folder of its own beside the `inputs`
-// ({name, bytes}); gives the status, the text printed, the time taken and
-// the files written, in the order the tool announced them.
-function Run(args, inputs) {
+function BaseName(path) {
+  return path.slice(path.lastIndexOf('/') + 1);
+}
+
+// The palette `path` takes among `beside` ({path, bytes}), by the tool's
+// own rule, or null.
+function PaletteBeside(path, beside) {
+  if (beside.length === 0) {
+    return null;
+  }
+  const name = tool.module.ccall('kestrune_palette_beside', 'string', ['string', 'string'],
+    [BaseName(path), beside.map((p) => BaseName(p.path)).join('/')]);
+  return beside.find((p) => BaseName(p.path) === name) || null;
+}
+
+function Remove(FS, path) {
+  for (const name of FS.readdir(path).filter((n) => n !== '.' && n !== '..')) {
+    const child = `${path}/${name}`;
+    if (FS.isDir(FS.stat(child).mode)) {
+      Remove(FS, child);
+    } else {
+      FS.unlink(child);
+    }
+  }
+  FS.rmdir(path);
+}
+
+// Runs `kestrune args...` in a folder of its own holding the `inputs`
+// ({path, bytes}) at their paths, and `After` there once it ran; gives the
+// status, the text printed, the time taken and the names of the files
+// written, in the order the tool announced them.
+function Run(args, inputs, After = () => {}) {
   const { FS } = tool.module;
   const folder = `/runs/${++tool.runs}`;
   FS.mkdir(folder);
   FS.chdir(folder);
   for (const input of inputs) {
-    FS.writeFile(input.name, input.bytes, { canOwn: true });
+    FS.mkdirTree(`${folder}/${input.path.slice(0, Math.max(0, input.path.lastIndexOf('/')))}`); // from the root
+    FS.writeFile(input.path, input.bytes);
   }
   tool.printed = '';
   const start = performance.now();
-  let status, broken = false;
+  let status = 0, broken = false;
   try {
-    status = tool.module.callMain(args);
+    status = args ? tool.module.callMain(args) : 0; // without args, the inputs are only placed for `After`
   } catch (error) {
     status = -1;
     broken = true;
@@ -63,91 +98,178 @@ function Run(args, inputs) {
   }
   const ms = performance.now() - start;
   const text = tool.printed;
-  const names = FS.readdir('.').filter((n) => n !== '.' && n !== '..');
-  const written = names.filter((n) => !inputs.some((input) => input.name === n))
-    .sort((a, b) => text.indexOf(` ${a} `) - text.indexOf(` ${b} `))
-    .map((name) => ({ name, buffer: FS.readFile(name).buffer }));
-  for (const name of names) {
-    FS.unlink(name);
+  const written = [...text.matchAll(/^File (.*) written$/gm)].map(([, name]) => name);
+  if (!broken) {
+    After(status, written);
   }
   FS.chdir('/');
-  FS.rmdir(folder);
+  Remove(FS, folder);
   return { status, text, ms, written, broken };
 }
 
-async function InputOf(file) {
-  return file && { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) };
+// A file given as {path, bytes}, which the worker keeps: read, not moved.
+function InputOf(given) {
+  return given && { path: given.path, bytes: new Uint8Array(given.bytes) };
 }
 
-// Converts one texture as `kestrune [-a] texture [palette]` would. A
-// texture whose format needs a palette, given none, is not run: the page
-// keeps it waiting for one. Where the user did not ask for the alpha
-// image, the page still needs it to show the texture through its alpha:
-// the tool is run once more with "-a", after the first answer is sent,
-// and its alpha BMP alone goes to the page, which offers none of it.
-async function Convert(request, Answer) {
-  const texture = await InputOf(request.texture), palette = await InputOf(request.palette);
-  const inputs = palette ? [texture, palette] : [texture];
-  const args = [...(request.alpha ? ['-a'] : []), ...inputs.map((input) => input.name)];
-  tool.module.FS.writeFile('/header', texture.bytes, { canOwn: true });
-  const header = Describe('/header');
-  tool.module.FS.unlink('/header');
-  if (header && header.needsPalette && !palette) {
+// The pixels of the texture at `path` (with the palette at `palette`, or
+// ''), as the tool's own code decodes them, in the run's folder, given to
+// `Use` where they lie; gives what it gives.
+function Pixels(path, palette, Use) {
+  const m = tool.module, fields = m._malloc(8);
+  const at = m.ccall('kestrune_pixels', 'number', ['string', 'string', 'number'], [path, palette, fields]);
+  const [width, height] = m.HEAPU32.slice(fields / 4, fields / 4 + 2);
+  m._free(fields);
+  const used = at ? Use({ width, height, rgba: m.HEAPU8.subarray(at, at + 4 * width * height) }) : null;
+  m._free(at);
+  return used;
+}
+
+// The palette a texture takes: by the tool's rule among those `beside` it,
+// else the `lone` one given with it; none for a format that needs none.
+function PaletteOf(request, header) {
+  return header && header.needsPalette
+    ? PaletteBeside(request.texture.path, request.beside.map(Palette).filter(Boolean)) || Palette(request.lone) : null;
+}
+
+// Converts one texture as `kestrune [-a] -- texture [palette]` would. A
+// texture whose format needs a palette and has none is not run: the page
+// keeps it waiting. The answer holds what the tool printed and the names
+// it wrote, and a thumbnail of the pixels its outputs hold, decoded again
+// by its own code in the same folder; the files themselves stay here, and
+// are made again when the page asks for them.
+function Convert(request, Answer) {
+  const texture = InputOf(request.texture);
+  let header = null, given = null;
+  Run(null, [texture], () => {
+    header = Describe(texture.path);
+    given = PaletteOf(request, header);
+  });
+  if (header && header.needsPalette && !given) {
     Answer({ waiting: true, header });
     return;
   }
-  const run = Run(args, inputs);
-  Answer({ ...run, args, header, memory: tool.module.HEAP8.length }, run.written.map((file) => file.buffer));
-  if (run.status === 0 && run.written.length === 1) {
-    const again = Run(['-a', ...inputs.map((input) => input.name)], inputs);
-    const alpha = again.written.length === 2 ? again.written[1].buffer : null;
-    postMessage({ id: request.alphaId, alpha, broken: again.broken }, alpha ? [alpha] : []);
-  }
+  const palette = InputOf(given);
+  const inputs = palette ? [texture, palette] : [texture];
+  const args = [...(request.alpha ? ['-a'] : []), '--', ...inputs.map((input) => input.path)];
+  let thumbnail = null;
+  const run = Run(args, inputs, (status) => {
+    thumbnail = status === 0 ? Pixels(texture.path, palette ? palette.path : '', (image) => Thumbnail(image, request.thumbnail)) : null;
+  });
+  Answer({ status: run.status, text: run.text, ms: run.ms, broken: run.broken, names: run.written, args, header,
+    palette: given && given.path, thumbnail, memory: tool.module.HEAP8.length }, thumbnail ? [thumbnail.rgba.buffer] : []);
+}
+
+// What the open card shows and offers: the texture's pixels, and the
+// files the tool writes of it, made again as it made them.
+function Open(request, Answer) {
+  const inputs = [InputOf(request.texture), InputOf(Palette(request.palette))].filter(Boolean);
+  let image = null, files = [];
+  Run(request.args, inputs, (status, written) => {
+    image = Pixels(inputs[0].path, inputs[1] ? inputs[1].path : '', (pixels) => ({ ...pixels, rgba: pixels.rgba.slice() }));
+    files = Read(written);
+  });
+  // As blobs, made here: the page's thread then copies no file to offer it.
+  Answer({ image, files: files.map(({ name, buffer }) => ({ name, blob: new Blob([buffer]) })) }, image ? [image.rgba.buffer] : []);
+}
+
+function Read(names) {
+  return names.map((name) => ({ name, buffer: tool.module.FS.readFile(name).buffer }));
 }
 
 // The PNG of a texture, as the tool's own `--png` writes it: {name, buffer}.
-async function PngOf(texture, palette) {
-  const inputs = [await InputOf(texture), await InputOf(palette)].filter(Boolean);
-  const run = Run(['--png', ...inputs.map((input) => input.name)], inputs);
-  if (run.status !== 0 || run.written.length !== 1) {
+function PngOf(texture, palette) {
+  const inputs = [InputOf(texture), InputOf(Palette(palette))].filter(Boolean);
+  let png = null;
+  const run = Run(['--png', '--', ...inputs.map((input) => input.path)], inputs, (status, written) => {
+    png = status === 0 && written.length === 1 ? Read(written)[0] : null;
+  });
+  if (!png) {
     throw new Error(run.text.trim().split('\n').pop() || `the tool ended with status ${run.status}`);
   }
-  return run.written[0];
+  return png;
 }
 
-async function Png(request, Answer) {
-  const png = await PngOf(request.texture, request.palette);
-  Answer({ made: new Blob([png.buffer], { type: 'image/png' }), name: png.name });
+// For the zip, its bytes; for a save, a blob, made here.
+function Png(request, Answer) {
+  const png = PngOf(request.texture, request.palette);
+  if (request.blob) {
+    Answer({ name: png.name, blob: new Blob([png.buffer], { type: 'image/png' }) });
+  } else {
+    Answer({ name: png.name, buffer: png.buffer }, [png.buffer]);
+  }
 }
 
-// A zip is made of the BMPs the page lends: they go back with it, made or
-// not.
-function Moved(files) {
-  return files.flatMap((file) => [file.colour, file.alpha]).filter(Boolean);
+// The BMPs of a texture, as the tool writes them: [{name, buffer}].
+function Bmps(request, Answer) {
+  const inputs = [InputOf(request.texture), InputOf(Palette(request.palette))].filter(Boolean);
+  let files = [];
+  Run(request.args, inputs, (status, written) => { files = Read(written); });
+  Answer({ files }, files.map((file) => file.buffer));
 }
 
+// A zip of the files the page gives ({name, buffer, store}), which the
+// workers made.
 async function Zip(request, Answer) {
-  const made = await ZipOf(request.files, request.pngs);
-  Answer({ made, files: request.files }, Moved(request.files));
+  Answer(await ZipOf(request.files));
 }
 
-const kHandlers = { convert: Convert, png: Png, zip: Zip };
-const started = StartTool();
+// What each of the paths given is, by the tool's rule: 1 a texture, 2 a
+// palette, 0 neither.
+function Classify(request, Answer) {
+  Answer({ kinds: request.paths.map((path) => tool.module.ccall('kestrune_kind_of_name', 'number', ['string'], [BaseName(path)])) });
+}
 
-onmessage = async ({ data: request }) => {
+// The names a texture's outputs take, by the tool's rule.
+function Stem(request, Answer) {
+  Answer({ stem: tool.module.ccall('kestrune_output_stem', 'string', ['string'], [request.path]) });
+}
+
+const kHandlers = { convert: Convert, open: Open, png: Png, bmps: Bmps, zip: Zip, classify: Classify, stem: Stem };
+
+// The palettes the page gave, by number: each read once, as it is given,
+// for all the textures that may take it.
+const palettes = new Map();
+
+function Palette(id) {
+  const palette = palettes.get(id);
+  return palette ? { path: palette.path, bytes: palette.bytes } : null;
+}
+
+// Requests are answered one after another, in the order they came; their
+// files are read meanwhile.
+let queue = StartTool();
+
+// The textures the page gave this worker, by number, kept until it says
+// they are forgotten.
+const textures = new Map();
+
+onmessage = ({ data: request }) => {
+  if (request.kind === 'forget') {
+    textures.delete(request.key);
+    return;
+  }
+  if (request.texture && request.texture.bytes) {
+    textures.set(request.texture.key, request.texture.bytes);
+  }
+  if (request.texture) {
+    request.texture.bytes = textures.get(request.texture.key);
+  }
+  if (request.kind === 'palettes') {
+    for (const { id, path, file } of request.palettes) {
+      const palette = { path, read: file.arrayBuffer() };
+      palette.read = palette.read.then((buffer) => { palette.bytes = buffer; });
+      palettes.set(id, palette);
+    }
+    return;
+  }
   const Answer = (answer, moved = []) => postMessage({ id: request.id, ...answer }, moved);
-  try {
-    await started;
+  const reads = [request.palette, request.lone, ...(request.beside || [])].map((id) => palettes.get(id)?.read);
+  queue = queue.then(() => Promise.all(reads)).then(() => {
     if (request.kind === 'version') {
       Answer({ text: Run(['--version'], []).text.trim() });
     } else {
-      await kHandlers[request.kind](request, Answer);
+      return kHandlers[request.kind](request, Answer);
     }
-  } catch (error) {
-    const lent = request.files || [];
-    Answer({ error: `${error}`, files: lent }, Moved(lent));
-    if (request.alphaId) {
-      postMessage({ id: request.alphaId, alpha: null }); // that no question stays open
-    }
-  }
+  }).catch((error) => Answer({ error: `${error}` }));
 };
