@@ -143,17 +143,23 @@ void Work(Shared* shared)
     }
 }
 
-// The one line that shows on a terminal how far the batch is, written
-// over itself; `text` empty clears it.
-void Progress(const std::string& text, std::size_t* shown)
+// The one line that shows on a terminal how far the batch is. It is
+// shown on a line of its own making and cleared, spaces over it, before
+// anything else is printed there.
+void ShowProgress(const std::string& text, std::size_t* shown)
 {
-    std::string line = "\r" + text;
-    if (text.size() < *shown) {
-        line += std::string(*shown - text.size(), ' ') + "\r" + text;
-    }
-    std::fputs(line.c_str(), stderr);
+    std::fputs(("\r" + text).c_str(), stderr);
     std::fflush(stderr);
     *shown = text.size();
+}
+
+void ClearProgress(std::size_t* shown)
+{
+    std::string line(*shown + 2, ' ');
+    line.front() = '\r', line.back() = '\r';
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    *shown = 0;
 }
 
 struct Count {
@@ -176,7 +182,7 @@ void Report(const std::vector<Found>& found, const std::vector<std::size_t>& req
             report = std::move(shared->reports[requested[r++]]);
         }
         if (terminal) {
-            Progress("", &shown);
+            ClearProgress(&shown);
         }
         std::fputs(report.out.c_str(), stdout);
         std::fflush(stdout);
@@ -187,11 +193,8 @@ void Report(const std::vector<Found>& found, const std::vector<std::size_t>& req
             std::string text(total.size() + 2 - done.size(), ' ');
             text[0] = '[';
             text.append(done).append("/").append(total).append("] ").append(found[i + 1].name);
-            Progress(text, &shown);
+            ShowProgress(text, &shown);
         }
-    }
-    if (terminal) {
-        Progress("", &shown);
     }
 }
 

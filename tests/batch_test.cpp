@@ -255,6 +255,13 @@ TEST_F(Cli, BatchProgressAndWarnings)
     EXPECT_NE(terminal.find("\r[  1/41] tree/t10.brtex"), std::string::npos) << terminal;
     EXPECT_NE(terminal.find("\r[ 40/41] tree/t49.brtex"), std::string::npos);
     EXPECT_NE(terminal.find("kestrune: warning: tree/t49.brtex ends 2 bytes short of its texels"), std::string::npos);
+    // What the terminal is sent, in full: each progress line is cleared with
+    // exactly its own width of spaces before the next lines.
+    fs::create_directory("p"), Put("p/a.brtex", kTexture), Put("p/bb.brtex", kTexture);
+    const std::string shown = "[ 1/2] p/bb.brtex", cleared = "\r" + std::string(shown.size(), ' ') + "\r";
+    EXPECT_EQ(Shell("script -qec '" + Quoted(kTool.string()) + " --batch -j 1 p' /dev/null"),
+              "BRTEX to BMP convertor\r\n\r\n\r\rFile p/a.bmp written\r\n\r" + shown + cleared +
+                  "File p/bb.bmp written\r\n2 converted, 0 failed\r\n");
     const ToolRun closed = RunTool({"--batch", "-j", "4", "tree"}, "exec 2>&-; ");
     EXPECT_TRUE(closed.out.ends_with("41 converted, 0 failed\n"));
     const Bytes whole = ReadFile("tree/t09.bmp");
