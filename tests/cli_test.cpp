@@ -488,6 +488,12 @@ TEST_F(AsRootAndAnother, MountedFileSystems)
                                   MakeBRTEX(256, 256, 4, {}));
                              Sh("truncate -s -100K m/fill"); },
                          {"m/t.brtex"}, 8, "ERROR: cannot write file m/t.bmp\n", {{"m/t.bmp", Bytes(15000, 'x')}}});
+        // ext2 reserves nothing, so the full disk shows only as the writes
+        // fail, and the temporary name must go then.
+        cases.push_back({"a full ext2 disk, no reservation, no unnamed files", [&] {
+                             full("truncate -s 16M ext2 && mkfs.ext2 -q ext2 && mount -o loop ext2 m", kOld, texture); },
+                         {"m/t.brtex"}, 8, "ERROR: cannot write file m/t.bmp\n", {{"m/t.bmp", kOld}},
+                         Failing((dir_ / "m").string(), "openat", "EOPNOTSUPP", "3")});
     }
     for (const Case& c : cases) {
         Check(c);
