@@ -524,7 +524,8 @@ Found FindPlace(const OutputFolder* folder, const char* name, bool reading, Plac
         }
         if (!last) {
             int next = OpenDirectory(directory, part.c_str(), false);
-            if (next < 0 && errno == ENOENT && make_folders && mkdirat(directory, part.c_str(), 0777) == 0) {
+            // Another thread of a batch may make the same folder first.
+            if (next < 0 && errno == ENOENT && make_folders && (mkdirat(directory, part.c_str(), 0777) == 0 || errno == EEXIST)) {
                 next = OpenDirectory(directory, part.c_str(), false);
             }
             if (next >= 0) {
