@@ -73,24 +73,33 @@ function Remove(FS, path) {
   FS.rmdir(path);
 }
 
+// Places an input ({path, bytes}) in the run's folder. The file system
+// takes the bytes as they are, uncopied: the tool only reads its inputs,
+// and writes every output as a new file.
+function Place(input) {
+  const { FS } = tool.module;
+  FS.mkdirTree(`${FS.cwd()}/${input.path.slice(0, Math.max(0, input.path.lastIndexOf('/')))}`); // from the root
+  FS.writeFile(input.path, input.bytes, { canOwn: true });
+}
+
 // Runs `kestrune args...` in a folder of its own holding the `inputs`
 // ({path, bytes}) at their paths, and `After` there once it ran; gives the
 // status, the text printed, the time taken and the names of the files
-// written, in the order the tool announced them.
+// written, in the order the tool announced them. `args` may be a function,
+// asked once the inputs are placed, which may place more and gives the
+// arguments, or null not to run the tool.
 function Run(args, inputs, After = () => {}) {
   const { FS } = tool.module;
   const folder = `/runs/${++tool.runs}`;
   FS.mkdir(folder);
   FS.chdir(folder);
-  for (const input of inputs) {
-    FS.mkdirTree(`${folder}/${input.path.slice(0, Math.max(0, input.path.lastIndexOf('/')))}`); // from the root
-    FS.writeFile(input.path, input.bytes);
-  }
+  inputs.forEach(Place);
+  const line = typeof args === 'function' ? args() : args;
   tool.printed = '';
   const start = performance.now();
   let status = 0, broken = false;
   try {
-    status = args ? tool.module.callMain(args) : 0; // without args, the inputs are only placed for `After`
+    status = line ? tool.module.callMain(line) : 0;
   } catch (error) {
     status = -1;
     broken = true;
@@ -99,12 +108,12 @@ function Run(args, inputs, After = () => {}) {
   const ms = performance.now() - start;
   const text = tool.printed;
   const written = [...text.matchAll(/^File (.*) written$/gm)].map(([, name]) => name);
-  if (!broken) {
+  if (!broken && line) {
     After(status, written);
   }
   FS.chdir('/');
   Remove(FS, folder);
-  return { status, text, ms, written, broken };
+  return { status, text, ms, written, broken, args: line };
 }
 
 // A file given as {path, bytes}, which the worker keeps: read, not moved.
@@ -140,24 +149,27 @@ function PaletteOf(request, header) {
 // are made again when the page asks for them.
 function Convert(request, Answer) {
   const texture = InputOf(request.texture);
-  let header = null, given = null;
-  Run(null, [texture], () => {
+  let header = null, palette = null, thumbnail = null;
+  const run = Run(() => {
     header = Describe(texture.path);
-    given = PaletteOf(request, header);
+    const given = PaletteOf(request, header);
+    if (header && header.needsPalette && !given) {
+      return null;
+    }
+    palette = InputOf(given);
+    if (palette) {
+      Place(palette);
+    }
+    return [...(request.alpha ? ['-a'] : []), '--', ...[texture, palette].filter(Boolean).map((input) => input.path)];
+  }, [texture], (status) => {
+    thumbnail = status === 0 ? Pixels(texture.path, palette ? palette.path : '', (image) => Thumbnail(image, request.thumbnail)) : null;
   });
-  if (header && header.needsPalette && !given) {
+  if (!run.args) {
     Answer({ waiting: true, header });
     return;
   }
-  const palette = InputOf(given);
-  const inputs = palette ? [texture, palette] : [texture];
-  const args = [...(request.alpha ? ['-a'] : []), '--', ...inputs.map((input) => input.path)];
-  let thumbnail = null;
-  const run = Run(args, inputs, (status) => {
-    thumbnail = status === 0 ? Pixels(texture.path, palette ? palette.path : '', (image) => Thumbnail(image, request.thumbnail)) : null;
-  });
-  Answer({ status: run.status, text: run.text, ms: run.ms, broken: run.broken, names: run.written, args, header,
-    palette: given && given.path, thumbnail, memory: tool.module.HEAP8.length }, thumbnail ? [thumbnail.rgba.buffer] : []);
+  Answer({ status: run.status, text: run.text, ms: run.ms, broken: run.broken, names: run.written, args: run.args, header,
+    palette: palette && palette.path, thumbnail, memory: tool.module.HEAP8.length }, thumbnail ? [thumbnail.rgba.buffer] : []);
 }
 
 // What the open card shows and offers: the texture's pixels, and the

@@ -18,28 +18,44 @@ function Settings() {
   return { show: document.getElementById('show').value, backdrop: document.getElementById('backdrop').value };
 }
 
-// The backdrop behind the colour at canvas pixel (x, y).
-function Backdrop(kind, x, y) {
-  if (kind !== 'checkerboard') {
-    return kind === 'black' ? 0 : 255;
+// The backdrop behind the colour at canvas pixel (x, y), by its kind.
+function Backdrop(kind) {
+  if (kind === 'checkerboard') {
+    return (x, y) => (((x >> 3) ^ (y >> 3)) & 1 ? 255 : 191);
   }
-  return ((x >> 3) ^ (y >> 3)) & 1 ? 255 : 191;
+  const grey = kind === 'black' ? 0 : 255;
+  return () => grey;
 }
 
-// Writes one shown pixel at `o` of `out`: the colour, the alpha as grey,
-// or the colour through its alpha over the backdrop.
-function Shade(out, o, r, g, b, a, settings, x, y) {
+// What the settings show of a pixel, as one function that writes the shown
+// pixel at `o` of `out`: the colour, the alpha as grey, or the colour
+// through its alpha over the backdrop. Chosen once a drawing, as it runs
+// for every pixel drawn.
+function Shader(settings) {
   if (settings.show === 'alpha') {
-    out[o] = out[o + 1] = out[o + 2] = a;
-  } else if (settings.show === 'colour' || a === 255) {
-    out[o] = r; out[o + 1] = g; out[o + 2] = b;
-  } else { // the clamped array rounds to the nearest
-    const back = Backdrop(settings.backdrop, x, y) * (255 - a);
-    out[o] = (r * a + back) / 255;
-    out[o + 1] = (g * a + back) / 255;
-    out[o + 2] = (b * a + back) / 255;
+    return (out, o, r, g, b, a) => {
+      out[o] = out[o + 1] = out[o + 2] = a;
+      out[o + 3] = 255;
+    };
   }
-  out[o + 3] = 255;
+  if (settings.show === 'colour') {
+    return (out, o, r, g, b) => {
+      out[o] = r; out[o + 1] = g; out[o + 2] = b;
+      out[o + 3] = 255;
+    };
+  }
+  const Back = Backdrop(settings.backdrop);
+  return (out, o, r, g, b, a, x, y) => {
+    if (a === 255) {
+      out[o] = r; out[o + 1] = g; out[o + 2] = b;
+    } else { // the clamped array rounds to the nearest
+      const back = Back(x, y) * (255 - a);
+      out[o] = (r * a + back) / 255;
+      out[o + 1] = (g * a + back) / 255;
+      out[o + 2] = (b * a + back) / 255;
+    }
+    out[o + 3] = 255;
+  };
 }
 
 // A tile's thumbnail into its canvas, which the page enlarges by whole
@@ -51,10 +67,11 @@ function DrawThumbnail(canvas, thumbnail) {
   const step = Math.max(1, Math.floor(kThumbnail / Math.max(width, height)));
   canvas.style.width = `${width * step}px`;
   canvas.style.height = `${height * step}px`;
-  const context = canvas.getContext('2d'), image = context.createImageData(width, height), settings = Settings();
+  const context = canvas.getContext('2d'), image = context.createImageData(width, height), Shade = Shader(Settings());
+  const out = image.data; // read once: each read of it is a call into the browser
   for (let y = 0, o = 0; y < height; ++y) {
     for (let x = 0; x < width; ++x, o += 4) {
-      Shade(image.data, o, rgba[o], rgba[o + 1], rgba[o + 2], rgba[o + 3], settings, x, y);
+      Shade(out, o, rgba[o], rgba[o + 1], rgba[o + 2], rgba[o + 3], x, y);
     }
   }
   context.putImageData(image, 0, 0);
@@ -105,7 +122,7 @@ function Origin(view, fit) {
 const kTexelsASlice = 1 << 20;
 
 function Draw(view) {
-  const settings = Settings(), fit = Fit(view), [left, top] = Origin(view, fit);
+  const Shade = Shader(Settings()), fit = Fit(view), [left, top] = Origin(view, fit);
   const { canvas, image } = view;
   if (canvas.width !== fit.width || canvas.height !== fit.height) {
     canvas.width = fit.width;
@@ -131,7 +148,7 @@ function Draw(view) {
     for (let y = from, o = 4 * from * fit.width; y < to; ++y) {
       for (let x = 0; x < fit.width; ++x, o += 4) {
         Average(image, columns.first[x], columns.past[x], rows.first[y], rows.past[y], texel, 0);
-        Shade(out, o, texel[0], texel[1], texel[2], texel[3], settings, x, y);
+        Shade(out, o, texel[0], texel[1], texel[2], texel[3], x, y);
       }
     }
     context.putImageData(view.shown, 0, 0, 0, from, fit.width, to - from);
