@@ -2,6 +2,8 @@
 // every system; output_system.h gives the primitives they are made of.
 #include "output.h"
 
+#include <atomic>
+
 #include "output_system.h"
 #include "system.h"
 
@@ -183,6 +185,16 @@ bool Settle(Output* out, bool keep)
 }
 
 } // namespace
+
+int ThreadSlot()
+{
+    static std::atomic<int> taken{0};
+    thread_local int slot = -1;
+    if (slot < 0) {
+        slot = taken++ % kPendingSlots;
+    }
+    return slot;
+}
 
 bool OpenOutputFolder(OutputFolder* folder, const char* name)
 {

@@ -40,17 +40,11 @@ struct Pending {
     std::atomic<int> directory{-1};
     char name[64];
 };
-constexpr int kPendingSlots = 272; // as many threads as a batch may run, and more
 Pending g_pending[kPendingSlots];
-std::atomic<int> g_slots_taken{0};
-thread_local int t_slot = -1;
 
 Pending* MySlot()
 {
-    if (t_slot < 0) {
-        t_slot = g_slots_taken++ % kPendingSlots;
-    }
-    return &g_pending[t_slot];
+    return &g_pending[ThreadSlot()];
 }
 
 // Held sections, on all threads: a rewrite in place, the naming of a new

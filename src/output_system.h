@@ -26,6 +26,13 @@ Failure LastFailure();
 void HoldInterrupts();
 void ReleaseInterrupts();
 
+// What a handler must undo is kept per thread in a fixed table, as a
+// handler may not allocate: this gives the calling thread its own row,
+// the same for its life, among as many rows as a batch may run threads,
+// and more.
+constexpr int kPendingSlots = 272;
+int ThreadSlot();
+
 // Turns a name, below `folder` where one is given, into the directory it
 // stands in and its own name there, following every link; on false
 // nothing is held. `*opened` is set instead, to a descriptor open for
