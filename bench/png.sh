@@ -81,6 +81,8 @@ for line in open('times.txt'):
                       pillow_ms=fastest * 1000, magick_ms=int(magick_us) / 1000)
 
 def table(title, chosen):
+    if not chosen:
+        return  # a size the run did not paint
     total = {k: sum(rows[s][k] for s in chosen) for k in next(iter(rows.values()))}
     print(f'{title:<10} {len(chosen):>3} | {total["ours"]:>10} {total["pillow"] / total["ours"]:>7.3f} '
           f'{total["magick"] / total["ours"]:>7.3f} {total["ours"] / total["optipng"]:>7.3f} | '
