@@ -133,6 +133,7 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
         {{"--batch"}, 2, "ERROR: no file specified\n", {}},
         {{"--batch", "empty"}, 2, "ERROR: no file specified\n", {}},
         {{"--batch", "--colour", "t.brtex"}, 2, "ERROR: unknown option --colour\n", {}},
+        {{"--batch", "-oout", "t.brtex"}, 2, "ERROR: unknown option -oout\n", {}},
         {{"--batch", "-j", "0", "t.brtex"}, 2, "ERROR: -j needs a number from 1 to 256\n", {}},
         {{"--batch", "-j257", "t.brtex"}, 2, "ERROR: -j needs a number from 1 to 256\n", {}},
         {{"--batch", "--jobs=4x", "t.brtex"}, 2, "ERROR: --jobs needs a number from 1 to 256\n", {}},
