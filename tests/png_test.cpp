@@ -9,6 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#ifndef _WIN32
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 #include <string>
 #include <vector>
 
@@ -121,12 +125,52 @@ Pixels Shown(PngImage image, const Pixels& pixels)
     return shown;
 }
 
+// The pixels copied to end right before a page that cannot be read, so
+// that a writer reading past the image's last row stops the test.
+class Guarded {
+public:
+    explicit Guarded(const Pixels& pixels)
+    {
+#ifndef _WIN32
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t bytes = pixels.size() * sizeof(RgbaPixel);
+        size_ = (bytes + page - 1) / page * page + page;
+        void* mapped = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped != MAP_FAILED) {
+            map_ = static_cast<std::uint8_t*>(mapped);
+            mprotect(map_ + size_ - page, page, PROT_NONE);
+            pixels_ = reinterpret_cast<RgbaPixel*>(map_ + size_ - page - bytes);
+            std::memcpy(pixels_, pixels.data(), bytes);
+            return;
+        }
+#endif
+        pixels_ = const_cast<RgbaPixel*>(pixels.data());
+    }
+    ~Guarded()
+    {
+#ifndef _WIN32
+        if (map_ != nullptr) {
+            munmap(map_, size_);
+        }
+#endif
+    }
+    Guarded(const Guarded&) = delete;
+    Guarded& operator=(const Guarded&) = delete;
+    const RgbaPixel* pixels() const { return pixels_; }
+
+private:
+    std::uint8_t* map_ = nullptr;
+    std::size_t size_ = 0;
+    RgbaPixel* pixels_ = nullptr;
+};
+
 // Makes the PNG and holds it to everything it must be; adds the filters
 // its rows took to `filters`.
 void Check(PngImage image, int width, int height, const Pixels& pixels, int type, int depth, std::set<int>* filters)
 {
     ByteBuffer png;
-    ASSERT_TRUE(MakePNG(image, width, height, pixels.data(), &png));
+    const Guarded guarded(pixels);
+    ASSERT_TRUE(MakePNG(image, width, height, guarded.pixels(), &png));
     const Read read = Decode(png);
     const Pixels shown = Shown(image, pixels);
     EXPECT_EQ(read.ihdr.color_type, type);
