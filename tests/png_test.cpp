@@ -271,6 +271,8 @@ TEST(Png, EachTypeHoldsItsPixelsExactly)
         {"leaves", PngImage::kColour, 96, 64, cutout, 6, 8},
         {"leaves' alpha", PngImage::kAlpha, 96, 64, cutout, 3, 1},
         {"seventeen alphas", PngImage::kAlpha, 9, 4, alphas, 0, 8},
+        // A row of more bytes than the compressor is handed at a time.
+        {"a row wider than a strip", PngImage::kColour, 40000, 2, Distinct(257, 40000, 2, false, false), 6, 8},
     };
     std::set<int> filters;
     for (const auto& c : cases) {
