@@ -121,6 +121,11 @@ function InputOf(given) {
   return given && { path: given.path, bytes: new Uint8Array(given.bytes) };
 }
 
+// A texture and the palette it was given (by number), as the tool's inputs.
+function InputsOf(texture, palette) {
+  return [InputOf(texture), InputOf(Palette(palette))].filter(Boolean);
+}
+
 // The pixels of the texture at `path` (with the palette at `palette`, or
 // ''), as the tool's own code decodes them, in the run's folder, given to
 // `Use` where they lie; gives what it gives.
@@ -175,7 +180,7 @@ function Convert(request, Answer) {
 // What the open card shows and offers: the texture's pixels, and the
 // files the tool writes of it, made again as it made them.
 function Open(request, Answer) {
-  const inputs = [InputOf(request.texture), InputOf(Palette(request.palette))].filter(Boolean);
+  const inputs = InputsOf(request.texture, request.palette);
   let image = null, files = [];
   Run(request.args, inputs, (status, written) => {
     image = Pixels(inputs[0].path, inputs[1] ? inputs[1].path : '', (pixels) => ({ ...pixels, rgba: pixels.rgba.slice() }));
@@ -191,7 +196,7 @@ function Read(names) {
 
 // The PNG of a texture, as the tool's own `--png` writes it: {name, buffer}.
 function PngOf(texture, palette) {
-  const inputs = [InputOf(texture), InputOf(Palette(palette))].filter(Boolean);
+  const inputs = InputsOf(texture, palette);
   let png = null;
   const run = Run(['--png', '--', ...inputs.map((input) => input.path)], inputs, (status, written) => {
     png = status === 0 && written.length === 1 ? Read(written)[0] : null;
@@ -214,7 +219,7 @@ function Png(request, Answer) {
 
 // The BMPs of a texture, as the tool writes them: [{name, buffer}].
 function Bmps(request, Answer) {
-  const inputs = [InputOf(request.texture), InputOf(Palette(request.palette))].filter(Boolean);
+  const inputs = InputsOf(request.texture, request.palette);
   let files = [];
   Run(request.args, inputs, (status, written) => { files = Read(written); });
   Answer({ files }, files.map((file) => file.buffer));
