@@ -94,11 +94,79 @@ void TakeFile(Walk* walk, const std::string& name)
     walk->found.push_back(Found{name, base, PaletteOf(*walk, folder, base, NamesOf(entries)), ""});
 }
 
-// A texture given after another that writes one of its outputs is not
-// converted: it fails with a line that names both.
+// Where an output would go, as the file system at hand tells files apart:
+// the nearest folder on its way that exists, and the rest of its name below
+// that folder, one separator between parts, compared with its case folded
+// where that folder folds case. Two outputs with one key are one file.
+struct OutputKey {
+    FolderIdentity folder;
+    bool folds = false;
+    std::string rest;
+};
+
+struct KeyOrder {
+    bool operator()(const OutputKey& a, const OutputKey& b) const
+    {
+        if (a.folder < b.folder || b.folder < a.folder) {
+            return a.folder < b.folder;
+        }
+        return (a.folds ? CompareFolded(a.rest, b.rest) : a.rest.compare(b.rest)) < 0;
+    }
+};
+
+// `name` with its empty and "." parts left out, its parts joined by '/'.
+std::string Normal(const std::string& name)
+{
+    std::string normal, part;
+    for (std::size_t at = 0; at <= name.size(); ++at) {
+        if (at < name.size() && !IsSeparator(name[at])) {
+            part += name[at];
+            continue;
+        }
+        if (!part.empty() && part != ".") {
+            normal += (normal.empty() ? "" : "/") + part;
+        }
+        part.clear();
+    }
+    return normal;
+}
+
+// Whether each folder folds case, asked once.
+using Folding = std::map<FolderIdentity, bool>;
+
+OutputKey KeyOf(const std::string& output, Folding* folding)
+{
+    OutputKey key;
+    std::size_t cut = output.size();
+    for (;;) {
+        while (cut > 0 && !IsSeparator(output[cut - 1])) {
+            --cut;
+        }
+        if (cut == 0 || IdentifyFolder(output.substr(0, cut), &key.folder)) {
+            break;
+        }
+        --cut;
+    }
+    const std::string folder = cut > 0 ? output.substr(0, cut) : ".";
+    if (cut == 0 && !IdentifyFolder(folder, &key.folder)) {
+        key.rest = Normal(output); // nothing on the way can be examined: the name alone
+        return key;
+    }
+    const auto [known, fresh] = folding->emplace(key.folder, false);
+    if (fresh) {
+        known->second = FoldsCase(folder);
+    }
+    key.folds = known->second;
+    key.rest = Normal(output.substr(cut));
+    return key;
+}
+
+// A texture whose output is one file with an output of a texture found
+// before it is not converted: it fails with a line that names both.
 void RefuseClashes(const CommandLine& line, std::vector<Found>* found)
 {
-    std::map<std::string, std::size_t> writers;
+    std::map<OutputKey, std::size_t, KeyOrder> writers;
+    Folding folding;
     const char* ending = line.png ? ".png" : ".bmp";
     for (std::size_t i = 0; i < found->size(); ++i) {
         Found& texture = (*found)[i];
@@ -108,7 +176,7 @@ void RefuseClashes(const CommandLine& line, std::vector<Found>* found)
         const std::string stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
         for (const std::string& output : {stem + ending, stem + "_alpha" + ending}) {
             const std::string shown = line.output.empty() ? output : JoinNames(line.output, output);
-            const auto [first, fresh] = writers.emplace(kWindows ? Lower(shown) : shown, i);
+            const auto [first, fresh] = writers.emplace(KeyOf(shown, &folding), i);
             if (texture.failure.empty() && !fresh) {
                 texture.failure = "ERROR: " + (*found)[first->second].name + " and " + texture.name + " would both write " +
                                   shown + "\n";
@@ -124,6 +192,7 @@ void RefuseClashes(const CommandLine& line, std::vector<Found>* found)
 // once it is done.
 struct Shared {
     const std::vector<ConversionRequest>* requests;
+    OutputClaims claims;
     std::vector<ConversionReport> reports;
     std::vector<char> done;
     std::atomic<std::size_t> next{0};
@@ -135,7 +204,9 @@ void Work(Shared* shared)
 {
     for (std::size_t i = shared->next++; i < shared->requests->size(); i = shared->next++) {
         ConversionReport report;
-        ConvertTexture(&(*shared->requests)[i], &report);
+        ConversionRequest request = (*shared->requests)[i];
+        request.claims = &shared->claims;
+        ConvertTexture(&request, &report);
         const std::lock_guard<std::mutex> lock(shared->mutex);
         shared->reports[i] = std::move(report);
         shared->done[i] = 1;
@@ -167,25 +238,31 @@ struct Count {
     std::size_t failed = 0;
 };
 
-// Prints each texture's lines in the order found, as each is done.
+// Prints each entry's lines in the order found, as each is done. Once
+// standard output fails, no texture is started: those in hand end, and
+// where its reader has left, so does the run.
 void Report(const std::vector<Found>& found, const std::vector<std::size_t>& requested, Shared* shared, Count* count)
 {
     const bool terminal = ErrorIsTerminal();
     std::size_t shown = 0;
-    for (std::size_t i = 0, r = 0; i < found.size(); ++i) {
+    for (std::size_t i = 0; i < found.size(); ++i) {
         ConversionReport report;
         if (!found[i].failure.empty()) {
             report.status = kSomeFailed, report.out = found[i].failure;
         } else {
             std::unique_lock<std::mutex> lock(shared->mutex);
-            shared->finished.wait(lock, [&] { return shared->done[requested[r]] != 0; });
-            report = std::move(shared->reports[requested[r++]]);
+            shared->finished.wait(lock, [&] { return shared->done[requested[i]] != 0; });
+            report = std::move(shared->reports[requested[i]]);
         }
         if (terminal) {
             ClearProgress(&shown);
         }
         std::fputs(report.out.c_str(), stdout);
-        std::fflush(stdout);
+        if (std::fflush(stdout) != 0) {
+            shared->next = shared->requests->size();
+            EndOnBrokenPipe();
+            return;
+        }
         std::fputs(report.err.c_str(), stderr);
         ++(report.status == kConverted ? count->converted : count->failed);
         if (terminal && i + 1 < found.size()) {
@@ -243,7 +320,7 @@ int RunBatch(const CommandLine& line)
     }
     OutputFolder folder;
     if (!line.output.empty() && !OpenOutputFolder(&folder, line.output.c_str())) {
-        std::printf("ERROR: cannot write file %s\n", line.output.c_str());
+        std::printf("ERROR: cannot write file %s\n0 converted, %zu failed\n", line.output.c_str(), walk.found.size());
         return kSomeFailed;
     }
     RefuseClashes(line, &walk.found);
@@ -270,6 +347,10 @@ int RunBatch(const CommandLine& line)
     shared.reports.resize(requests.size());
     shared.done.assign(requests.size(), 0);
     TakeInterruptsOnOneThread();
+    if (std::fflush(stdout) != 0) { // no texture is started that nobody can be told of
+        EndOnBrokenPipe();
+        return kSomeFailed;
+    }
     const std::size_t wanted = line.jobs > 0 ? static_cast<std::size_t>(line.jobs) : std::thread::hardware_concurrency();
     std::vector<std::thread> workers;
     while (workers.size() < std::max<std::size_t>(1, std::min(wanted, requests.size()))) {

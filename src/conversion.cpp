@@ -57,38 +57,38 @@ using BMPWriter = void (*)(std::FILE*, std::int32_t, std::int32_t, const RgbaPix
 // Writes `size` bytes under `name`, as `put` gives them to the stream;
 // false when they could not be written whole, in which case the file under
 // that name is as it was.
+enum class Written { kWritten, kUnwritable, kTooLarge, kHeld };
+
+// Writes `size` bytes under the request's output `name`, as `put` gives
+// them to the stream: kWritten once whole, else the file under that name
+// is as it was.
 template <typename Put>
-bool WriteOutput(const OutputFolder* folder, const std::string& name, std::uint64_t size, Put put)
+Written WriteOutput(const ConversionRequest& request, const std::string& name, std::uint64_t size, Claim* claim, Put put)
 {
     Output output;
-    if (!OpenOutput(&output, folder, name.c_str(), size)) {
-        return false;
+    if (!OpenOutput(&output, request.folder, name.c_str(), size, request.claims == nullptr ? nullptr : claim)) {
+        return claim->holder.empty() ? Written::kUnwritable : Written::kHeld;
     }
     put(output.stream);
-    return CloseOutput(&output);
+    return CloseOutput(&output) ? Written::kWritten : Written::kUnwritable;
 }
-
-enum class Written { kWritten, kUnwritable, kTooLarge };
 
 // Writes the colour image, or with `alpha` the alpha image, under `name`:
 // a BMP, written as it is made, or a PNG, made whole in memory first.
-Written WriteImage(const OutputFolder* folder, const std::string& name, const TextureData* texture, bool alpha, bool png)
+Written WriteImage(const ConversionRequest& request, const std::string& name, const TextureData* texture, bool alpha,
+                   Claim* claim)
 {
-    if (!png) {
+    if (!request.png) {
         const BMPWriter writer = alpha ? WriteAlphaBMP : WriteColorBMP;
-        return WriteOutput(folder, name, BMPFileSize(texture->width, texture->height), [&](std::FILE* stream) {
-                   writer(stream, texture->width, texture->height, texture->pixels);
-               })
-                   ? Written::kWritten
-                   : Written::kUnwritable;
+        return WriteOutput(request, name, BMPFileSize(texture->width, texture->height), claim, [&](std::FILE* stream) {
+            writer(stream, texture->width, texture->height, texture->pixels);
+        });
     }
     ByteBuffer bytes;
     Written written = Written::kTooLarge;
     if (MakePNG(alpha ? PngImage::kAlpha : PngImage::kColour, texture->width, texture->height, texture->pixels, &bytes)) {
-        written = WriteOutput(folder, name, bytes.size,
-                              [&](std::FILE* stream) { std::fwrite(bytes.bytes, 1, bytes.size, stream); })
-                      ? Written::kWritten
-                      : Written::kUnwritable;
+        written = WriteOutput(request, name, bytes.size, claim,
+                              [&](std::FILE* stream) { std::fwrite(bytes.bytes, 1, bytes.size, stream); });
     }
     FreeBuffer(&bytes);
     return written;
@@ -181,7 +181,13 @@ int WriteImages(Run* run)
         }
         const std::string name = request.stem + (alpha ? "_alpha" : "") + ending;
         const std::string shown = ShownName(request.folder, name);
-        const Written written = WriteImage(request.folder, name, &run->texture, alpha, request.png);
+        Claim claim{request.claims, request.texture, ""};
+        const Written written = WriteImage(request, name, &run->texture, alpha, &claim);
+        if (written == Written::kHeld) {
+            Say(&run->report->out, "ERROR: %s and %s would both write %s\n", claim.holder.c_str(), request.texture.c_str(),
+                shown.c_str());
+            return End(run, alpha ? kAlphaUnwritable : kColourUnwritable);
+        }
         if (written == Written::kTooLarge) {
             Say(&run->report->out, "ERROR: %s is too large to convert\n", request.texture.c_str());
             return End(run, kTooLarge);

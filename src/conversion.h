@@ -36,6 +36,7 @@ struct ConversionRequest {
     std::string stem;             // the outputs' name without ".bmp" or "_alpha.bmp", below `folder` if any
     bool guarded = false;         // inputs opened by the rules for links in shared folders
     bool batch = false;           // a message that names no file names the texture
+    OutputClaims* claims = nullptr; // the batch's outputs, where one file must not take two of them
 };
 
 struct ConversionReport {

@@ -3,6 +3,7 @@
 #include "output.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "output_system.h"
 #include "system.h"
@@ -137,6 +138,33 @@ bool OpenRegular(Output* out, int fd, const FileFacts& old, bool replaceable)
     return OpenRewrite(out, fd, old.length);
 }
 
+// Claims the regular file `facts` describe for the output's writer, with
+// the claims' lock held: false, with the claim's holder named, where
+// another writer of the batch holds it. A file replaced gives up the claim
+// on the file it replaces.
+bool TakeHeld(const Output* out, const FileFacts& facts, const FileFacts* replaced)
+{
+    OutputClaims* claims = out->claim->claims;
+    if (replaced != nullptr) {
+        claims->holders.erase({replaced->device, replaced->inode});
+    }
+    const auto [held, fresh] = claims->holders.emplace(std::make_pair(facts.device, facts.inode), out->claim->claimant);
+    if (!fresh && held->second != out->claim->claimant) {
+        out->claim->holder = held->second;
+        return false;
+    }
+    return true;
+}
+
+bool Take(const Output* out, const FileFacts& facts)
+{
+    if (out->claim == nullptr) {
+        return true;
+    }
+    const std::lock_guard<std::mutex> lock(out->claim->claims->mutex);
+    return TakeHeld(out, facts, nullptr);
+}
+
 // The file under a name found in its directory: none, to be created; a
 // regular file with one name, to be replaced where its directory lets a
 // new file take its name; else rewritten or written through.
@@ -152,6 +180,10 @@ bool OpenUnderName(Output* out)
     if (!old.regular) {
         return OpenThrough(out, fd);
     }
+    if (!Take(out, old)) {
+        Close(fd);
+        return false;
+    }
     return OpenRegular(out, fd, old, old.links == 1 && !old.mount_root && !KeepsNames(out->place));
 }
 
@@ -163,20 +195,37 @@ bool OpenReached(Output* out, int fd)
         Close(fd);
         return false;
     }
+    if (facts.regular && !Take(out, facts)) {
+        Close(fd);
+        return false;
+    }
     return facts.regular ? OpenRegular(out, fd, facts, false) : OpenThrough(out, fd);
 }
 
 // Puts a whole new file under the name when `keep` is set, provided that
 // the name still stands for what was found there; else removes it. The
 // check and the naming happen with interrupts held off, so that an
-// interrupt never leaves a temporary name behind.
+// interrupt never leaves a temporary name behind. In a batch, the new file
+// is claimed before it has the name, so that no other writer can take it
+// for its own in between, and the writers name their files one at a time,
+// so that two names that the file system takes for one are never both
+// found free and both given.
 bool Settle(Output* out, bool keep)
 {
     const bool replace = out->way == OutputWay::kReplace;
     bool named = false;
+    FileFacts made;
     HoldInterrupts();
-    if (keep && StillStands(out->place, replace ? &out->replaced : nullptr)) {
+    std::unique_lock<std::mutex> naming;
+    if (out->claim != nullptr) {
+        naming = std::unique_lock<std::mutex>(out->claim->claims->mutex);
+    }
+    if (keep && FactsOf(out->file, &made) && (out->claim == nullptr || TakeHeld(out, made, replace ? &out->replaced : nullptr)) &&
+        StillStands(out->place, replace ? &out->replaced : nullptr)) {
         named = GiveName(out->place, out->file, &out->temporary, replace);
+        if (!named && out->claim != nullptr) {
+            out->claim->claims->holders.erase({made.device, made.inode});
+        }
     } else {
         DropNewFile(out->place, out->file, &out->temporary);
     }
@@ -201,7 +250,7 @@ bool OpenOutputFolder(OutputFolder* folder, const char* name)
     *folder = OutputFolder{-1, name};
     Place place;
     int reached = -1;
-    if (FindPlace(nullptr, name, false, &place, &reached) != Found::kPlace) {
+    if (FindPlace(nullptr, name, Lookup::kFolder, &place, &reached) != Found::kPlace) {
         if (reached >= 0) {
             Close(reached);
         }
@@ -226,7 +275,7 @@ std::FILE* OpenGuardedInput(const char* name)
 {
     Place place;
     int fd = -1;
-    const Found found = FindPlace(nullptr, name, true, &place, &fd);
+    const Found found = FindPlace(nullptr, name, Lookup::kRead, &place, &fd);
     if (found == Found::kPlace) {
         fd = OpenToRead(place);
         ReleasePlace(&place);
@@ -238,12 +287,13 @@ std::FILE* OpenGuardedInput(const char* name)
     return file;
 }
 
-bool OpenOutput(Output* out, const OutputFolder* folder, const char* name, std::uint64_t size)
+bool OpenOutput(Output* out, const OutputFolder* folder, const char* name, std::uint64_t size, Claim* claim)
 {
     *out = Output{};
     out->size = size;
+    out->claim = claim;
     int reached = -1;
-    switch (FindPlace(folder, name, false, &out->place, &reached)) {
+    switch (FindPlace(folder, name, Lookup::kWrite, &out->place, &reached)) {
     case Found::kRefused:
         return false;
     case Found::kOpened:

@@ -26,7 +26,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 // A directory and a name in it. On POSIX systems the directory is held
 // open and `name` is one component; on Windows, `directory` is unused and
@@ -53,6 +56,23 @@ enum class OutputWay {
     kThrough, // a device or pipe, written as it is
 };
 
+// The regular files a batch writes, each held by the texture that first
+// met it under one of its outputs' names. Another texture that meets one
+// under any name is refused, so that no texture's output is lost to
+// another's, whatever the names and the file system make of them.
+struct OutputClaims {
+    std::mutex mutex;
+    std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> holders; // device and inode: the texture
+};
+
+// One output's part in the claims: its texture, and where refused, the
+// texture that holds the file.
+struct Claim {
+    OutputClaims* claims;
+    std::string claimant;
+    std::string holder;
+};
+
 struct Output {
     std::FILE* stream;     // where the bytes go, unbuffered, over a copy of `file`
     std::uint64_t size;    // the whole content, known before the first byte
@@ -61,10 +81,12 @@ struct Output {
     int file = -1;         // the file being written
     FileFacts replaced;    // for kReplace: the file that stood under the name
     std::string temporary; // a new file's temporary name, where it needs one
+    Claim* claim = nullptr; // where the output is one of a batch's
 };
 
 // A folder that outputs go below ("-o"): found once, by the same rules as
-// an output, and made where it is missing. Below it, missing folders are
+// an output, and made where it is missing, with every missing folder on
+// its way. Below it, missing folders are
 // made as the outputs need them, but only where no link was followed since
 // it, so that nothing is ever made outside it; a link there is followed
 // only as the output rules follow one.
@@ -93,8 +115,9 @@ void GuardOutputs();
 
 // Opens `name`, below `folder` where there is one, for `size` bytes of new
 // content. False when it cannot be written, as a write in place would be
-// refused; nothing has changed then.
-bool OpenOutput(Output* out, const OutputFolder* folder, const char* name, std::uint64_t size);
+// refused, or when `claim` is given and another texture holds the file;
+// nothing has changed then.
+bool OpenOutput(Output* out, const OutputFolder* folder, const char* name, std::uint64_t size, Claim* claim = nullptr);
 
 // Completes the output once its bytes are written: true when the file now
 // holds them whole. On false a new file is gone and a replaced file keeps

@@ -12,8 +12,13 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <clocale>
+#include <cstdlib>
 
 #include <dirent.h>
+#include <locale.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -255,6 +260,27 @@ bool IsMountRoot(int fd)
 #endif
 }
 
+// The regular file `name` in `directory` opened for reading, a link
+// followed where `follow` is 0 and refused where it is AT_SYMLINK_NOFOLLOW.
+// It is looked at before it is opened, so that nothing else is ever opened,
+// and again once opened without blocking, in case another file took the
+// name between.
+int OpenRegular(int directory, const char* name, int follow)
+{
+    struct stat status;
+    if (fstatat(directory, name, &status, follow) != 0) {
+        return -1;
+    }
+    const int fd = S_ISREG(status.st_mode) ? openat(directory, name,
+                                                    O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (follow != 0 ? O_NOFOLLOW : 0))
+                                           : -1;
+    if (fd < 0 || (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && fcntl(fd, F_SETFL, 0) == 0)) {
+        return fd;
+    }
+    close(fd);
+    return -1;
+}
+
 // Tries `attempt` under temporary names until one is free: the process id
 // keeps runs apart, and a name that a killed run left behind is passed over.
 template <typename Attempt>
@@ -463,6 +489,125 @@ bool ErrorIsTerminal()
     return isatty(2) == 1;
 }
 
+bool IdentifyFolder(const std::string& name, FolderIdentity* identity)
+{
+    struct stat status;
+    if (stat(name.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    *identity = FolderIdentity{static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return true;
+}
+
+namespace {
+
+// `name` with its ASCII letters in the other case; empty where it has none.
+std::string OtherCase(std::string name)
+{
+    bool changed = false;
+    for (char& c : name) {
+        const bool lower = c >= 'a' && c <= 'z', upper = c >= 'A' && c <= 'Z';
+        c = lower ? static_cast<char>(c - 'a' + 'A') : upper ? static_cast<char>(c - 'A' + 'a') : c;
+        changed = changed || lower || upper;
+    }
+    return changed ? name : "";
+}
+
+// Whether `name` in `directory` and the same name in the other case are
+// one file.
+bool OneFileInEitherCase(int directory, const std::string& name, const struct stat& file)
+{
+    const std::string other = OtherCase(name);
+    struct stat status;
+    return !other.empty() && fstatat(directory, other.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+           status.st_dev == file.st_dev && status.st_ino == file.st_ino;
+}
+
+} // namespace
+
+// Asked of the folder's first entry with a letter in its name, else of the
+// folder's own name in its parent, which a case-insensitive volume holds
+// unless the folder is its root.
+bool FoldsCase(const std::string& name)
+{
+    const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = fd < 0 ? nullptr : fdopendir(fd);
+    if (folder == nullptr) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return false;
+    }
+    struct stat status;
+    while (const dirent* entry = readdir(folder)) {
+        if (!OtherCase(entry->d_name).empty() && fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+            const bool folds = OneFileInEitherCase(fd, entry->d_name, status);
+            closedir(folder);
+            return folds;
+        }
+    }
+    char* real = fstat(fd, &status) == 0 ? realpath(name.c_str(), nullptr) : nullptr;
+    const std::string path = real == nullptr ? "" : real;
+    std::free(real);
+    const int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const bool folds = parent >= 0 && OneFileInEitherCase(parent, path.substr(path.rfind('/') + 1), status);
+    if (parent >= 0) {
+        close(parent);
+    }
+    closedir(folder);
+    return folds;
+}
+
+namespace {
+
+// The characters of a name as the C library's UTF-8 locale reads them, in
+// upper case; a byte that is no character stands for itself, past them.
+std::vector<std::uint32_t> Folded(const std::string& name)
+{
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    std::vector<std::uint32_t> folded;
+    const locale_t before = utf8 == nullptr ? nullptr : uselocale(utf8);
+    std::mbstate_t state{};
+    for (std::size_t at = 0; at < name.size();) {
+        wchar_t c = 0;
+        const std::size_t length = utf8 == nullptr ? std::size_t(-1) : std::mbrtowc(&c, name.c_str() + at, name.size() - at, &state);
+        if (length == 0 || length > name.size() - at) {
+            const unsigned char byte = static_cast<unsigned char>(name[at++]);
+            folded.push_back(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte < 0x80 ? byte : 0x110000u + byte);
+            state = std::mbstate_t{};
+            continue;
+        }
+        folded.push_back(static_cast<std::uint32_t>(std::towupper(static_cast<wint_t>(c))));
+        at += length;
+    }
+    if (before != nullptr) {
+        uselocale(before);
+    }
+    return folded;
+}
+
+} // namespace
+
+int CompareFolded(const std::string& a, const std::string& b)
+{
+    const std::vector<std::uint32_t> x = Folded(a), y = Folded(b);
+    return x < y ? -1 : y < x ? 1 : 0;
+}
+
+// The signal goes to the process, where the interrupt thread takes it
+// and ends the run; this thread, with it held off, waits for that.
+void EndOnBrokenPipe()
+{
+    struct sigaction action = {};
+    if (errno != EPIPE || sigaction(SIGPIPE, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
+        return;
+    }
+    kill(getpid(), SIGPIPE);
+    for (;;) {
+        pause();
+    }
+}
+
 bool IsFolder(const std::string& name)
 {
     struct stat status;
@@ -502,11 +647,12 @@ bool ListFolder(const std::string& name, std::vector<FolderEntry>* entries)
 // One component at a time from directory descriptors, as the kernel looks
 // a name up, but with its links read here, so that the file found is the
 // one the name leads to now and the directory it stands in is held.
-Found FindPlace(const OutputFolder* folder, const char* name, bool reading, Place* place, int* opened)
+Found FindPlace(const OutputFolder* folder, const char* name, Lookup lookup, Place* place, int* opened)
 {
     std::string rest = name;
-    bool make_folders = folder != nullptr && rest[0] != '/';
-    int directory = make_folders ? fcntl(folder->directory, F_DUPFD_CLOEXEC, 3) : StartOf(rest);
+    const bool below = folder != nullptr && rest[0] != '/';
+    bool make_folders = below || lookup == Lookup::kFolder;
+    int directory = below ? fcntl(folder->directory, F_DUPFD_CLOEXEC, 3) : StartOf(rest);
     for (int links = 0; directory >= 0;) {
         const std::size_t start = rest.find_first_not_of('/');
         const std::size_t slash = rest.find('/', start);
@@ -543,10 +689,11 @@ Found FindPlace(const OutputFolder* folder, const char* name, bool reading, Plac
         if (++links > kMostLinks) {
             break;
         }
-        make_folders = false; // nothing is made where a link leads
+        make_folders = lookup == Lookup::kFolder; // below a folder, nothing is made where a link leads
         if (IsKernelLink(directory)) {
-            const int next = last ? openat(directory, part.c_str(), (reading ? O_RDONLY : O_WRONLY | O_NOCTTY) | O_CLOEXEC)
-                                  : OpenDirectory(directory, part.c_str(), true);
+            const int next = !last                   ? OpenDirectory(directory, part.c_str(), true)
+                             : lookup == Lookup::kRead ? OpenRegular(directory, part.c_str(), 0)
+                                                       : openat(directory, part.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
             close(directory);
             if (last) {
                 *opened = next;
@@ -594,7 +741,7 @@ void CloseFolder(OutputFolder* folder)
 
 int OpenToRead(const Place& place)
 {
-    return openat(place.directory, place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    return OpenRegular(place.directory, place.name.c_str(), AT_SYMLINK_NOFOLLOW);
 }
 
 std::FILE* ReadStreamOf(int fd)

@@ -36,12 +36,14 @@ int ThreadSlot();
 // Turns a name, below `folder` where one is given, into the directory it
 // stands in and its own name there, following every link; on false
 // nothing is held. `*opened` is set instead, to a descriptor open for
-// writing (for reading, with `reading`), where the name leads to a file
-// that only the system can reach, such as a process's standard output.
-// Below a folder, a missing folder on the way is made where no link was
-// followed since the folder.
+// writing (for reading, with kRead: a regular file only), where the name
+// leads to a file that only the system can reach, such as a process's
+// standard output. Below a folder, a missing folder on the way is made
+// where no link was followed since the folder; with kFolder, every missing
+// folder on the way is made, as `mkdir -p` makes them.
 enum class Found { kPlace, kOpened, kRefused };
-Found FindPlace(const OutputFolder* folder, const char* name, bool reading, Place* place, int* opened);
+enum class Lookup { kWrite, kRead, kFolder };
+Found FindPlace(const OutputFolder* folder, const char* name, Lookup lookup, Place* place, int* opened);
 void ReleasePlace(Place* place);
 
 // The directory of a place opened as the folder of outputs, made first
@@ -49,7 +51,9 @@ void ReleasePlace(Place* place);
 bool OpenFolderAt(const Place& place, OutputFolder* folder);
 void CloseFolder(OutputFolder* folder);
 
-// The file under a place's name, opened for reading; -1 when it cannot be.
+// The regular file under a place's name, opened for reading; -1 when it
+// cannot be, or when the name holds anything else (a FIFO, a device, a
+// socket), which is never opened, lest it block or act on its opening.
 int OpenToRead(const Place& place);
 std::FILE* ReadStreamOf(int fd);
 

@@ -215,6 +215,38 @@ bool ErrorIsTerminal()
     return IsConsole(STD_ERROR_HANDLE);
 }
 
+bool IdentifyFolder(const std::string& name, FolderIdentity* identity)
+{
+    const HANDLE folder = CreateFileW(LongName(name).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(folder, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    CloseHandle(folder);
+    if (known) {
+        *identity = FolderIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+    }
+    return known;
+}
+
+bool FoldsCase(const std::string&)
+{
+    return true;
+}
+
+// As the system compares names that differ only in case, in all of Unicode.
+int CompareFolded(const std::string& a, const std::string& b)
+{
+    const std::wstring x = Wide(a), y = Wide(b);
+    return CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(), static_cast<int>(y.size()), TRUE) - CSTR_EQUAL;
+}
+
+// A pipe without a reader fails the write, and the run with it.
+void EndOnBrokenPipe() {}
+
 bool IsFolder(const std::string& name)
 {
     const DWORD attributes = GetFileAttributesW(LongName(name).c_str());
@@ -225,7 +257,11 @@ bool ListFolder(const std::string& name, std::vector<FolderEntry>* entries)
 {
     entries->clear();
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW((LongName(name) + L"\\*").c_str(), &found);
+    std::wstring pattern = LongName(name); // a long name is taken as it is: one separator before the pattern
+    while (!pattern.empty() && pattern.back() == L'\\') {
+        pattern.pop_back();
+    }
+    const HANDLE search = FindFirstFileW((pattern + L"\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -248,14 +284,16 @@ bool ListFolder(const std::string& name, std::vector<FolderEntry>* entries)
     return true;
 }
 
-// Below a folder, each missing folder on the way is made.
-Found FindPlace(const OutputFolder* folder, const char* name, bool, Place* place, int*)
+// Below a folder, each missing folder on the way is made; for a folder
+// itself, each missing one on its whole way.
+Found FindPlace(const OutputFolder* folder, const char* name, Lookup lookup, Place* place, int*)
 {
     *place = Place{-1, folder == nullptr ? std::string(name) : JoinNames(folder->name, name)};
-    if (folder != nullptr) {
+    if (folder != nullptr || lookup == Lookup::kFolder) {
         const std::string below = name;
         for (std::size_t at = below.find_first_of("/\\"); at != std::string::npos; at = below.find_first_of("/\\", at + 1)) {
-            CreateDirectoryW(LongName(JoinNames(folder->name, below.substr(0, at))).c_str(), nullptr);
+            const std::string made = below.substr(0, at);
+            CreateDirectoryW(LongName(folder == nullptr ? made : JoinNames(folder->name, made)).c_str(), nullptr);
         }
     }
     return Found::kPlace;
@@ -271,9 +309,23 @@ bool OpenFolderAt(const Place& place, OutputFolder*)
 
 void CloseFolder(OutputFolder*) {}
 
+// Only a file on a disk: a device or a pipe is closed unread.
 int OpenToRead(const Place& place)
 {
-    return _wopen(LongName(place.name).c_str(), _O_RDONLY | _O_BINARY);
+    const HANDLE file = CreateFileW(LongName(place.name).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return -1;
+    }
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+    }
+    return fd;
 }
 
 std::FILE* ReadStreamOf(int fd)

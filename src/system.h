@@ -5,6 +5,7 @@
 // output_posix.cpp and output_windows.cpp.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,34 @@ bool IsFolder(const std::string& name);
 // The entries of the folder `name`, "." and ".." left out, in byte order
 // of their names; false when it cannot be read.
 bool ListFolder(const std::string& name, std::vector<FolderEntry>* entries);
+
+// What a folder is on its volume, whichever name reaches it.
+struct FolderIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t number = 0;
+    bool operator<(const FolderIdentity& other) const
+    {
+        return volume != other.volume ? volume < other.volume : number < other.number;
+    }
+};
+
+// The identity of the folder `name` (following a link to one); false when
+// it is no folder or cannot be examined.
+bool IdentifyFolder(const std::string& name, FolderIdentity* identity);
+
+// Whether the folder `name` takes a name with its case changed for the
+// same file, as a case-insensitive volume does: on Windows, always.
+bool FoldsCase(const std::string& name);
+
+// Orders two names as a folder that folds case tells them apart: below
+// zero, zero where they name one file, above zero.
+int CompareFolded(const std::string& a, const std::string& b);
+
+// After standard output has failed in a run of several threads, once its
+// interrupts are taken on a thread of their own: where the reader of a
+// pipe has left, ends the run as a write there ends a single run, by the
+// signal, unless the caller ignored it.
+void EndOnBrokenPipe();
 
 // For a run of several threads, called before any other starts: from now
 // on the interrupts that end a run are taken on a thread of their own,

@@ -119,6 +119,7 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
         Put("t.brtex", kTexture), Put("i.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, Words({0, 0xF800, 0x07E0})));
         fs::create_directories("tree/a/deep"), fs::create_directories("tree/b"), fs::create_directories("empty");
         Put("tree/a/x.brtex", kTexture), Put("tree/b/x.brtex", kTexture), Put("tree/a/deep/y.brtex", kTexture);
+        fs::create_directories("pal"), Put("pal/i.brtex", kIndexed), Put("pal/i.brplt", ReadFile("p.brplt"));
     };
     const std::string out = "out" + kSep;
     const std::string usage = "ERROR: ";
@@ -166,6 +167,19 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
          {{"t.bmp", kColour}, {"t_alpha.bmp", kAlpha}}},
         {{"--batch", "missing.brtex", "t.brtex"}, 13, "ERROR: cannot open file missing.brtex\nFile t.bmp written\n1 converted, 1 failed\n",
          {{"t.bmp", kColour}}},
+        {{"--batch", "pal/i.brtex"}, 0, "File pal/i.bmp written\n1 converted, 0 failed\n", {{"pal/i.bmp", indexed}}},
+        // One texture under three spellings writes one output.
+        {{"--batch", "tree/a/deep", "./tree/a/deep/y.brtex", "tree/a//deep/y.brtex"}, 13,
+         "File tree/a/deep" + kSep + "y.bmp written\nERROR: tree/a/deep" + kSep +
+             "y.brtex and ./tree/a/deep/y.brtex would both write ./tree/a/deep/y.bmp\nERROR: tree/a/deep" + kSep +
+             "y.brtex and tree/a//deep/y.brtex would both write tree/a//deep/y.bmp\n1 converted, 2 failed\n",
+         {{"tree/a/deep/y.bmp", kColour}}},
+        // "-o" makes every missing folder on its way; where a file stands in
+        // the way, a batch fails each texture it found.
+        {{"--batch", "-o", "q/r/s", "t.brtex"}, 0, "File q/r/s" + kSep + "t.bmp written\n1 converted, 0 failed\n",
+         {{"q/r/s/t.bmp", kColour}}},
+        {{"--batch", "-o", "t.brtex/x", "tree"}, 13, "ERROR: cannot write file t.brtex/x\n0 converted, 3 failed\n", {}},
+        {{"-o", "t.brtex/x", "t.brtex"}, 8, "ERROR: cannot write file t.brtex/x\n", {}},
         // A single run takes "-o" too, its texture's outputs going to the
         // folder itself, and after "--" any name; "-j" is still a name there.
         {{"-o", "out", "tree/a/deep/y.brtex"}, 0, "File " + out + "y.bmp written\n", {{"out/y.bmp", kColour}}},
@@ -176,6 +190,116 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
     for (const Row& row : rows) {
         Check(Case{"", [&] { files(), Put("-h", kTexture), Put("t_alpha.brtex", kTexture); }, row.args, row.status, row.lines, row.outputs});
     }
+}
+
+// Whatever fails before, among or after them, each entry of the walk gets
+// its own lines, in the order found, on one thread or four: a texture, one
+// named twice, a file that holds none and, where names have a length
+// limit, a folder below one too deep to name (elsewhere a missing name).
+TEST_F(Cli, BatchReportsEachEntryAsItsOwn)
+{
+    Put("a.brtex", kTexture), Put("bad.brtex", kOld);
+    std::map<std::string, std::pair<std::string, std::string>> lines = {
+        {"a.brtex", {"File a.bmp written\n", "ERROR: a.brtex and a.brtex would both write a.bmp\n"}},
+        {"bad.brtex", {"ERROR: bad.brtex is not a valid BRTEX file\n", ""}},
+        {"missing.brtex", {"ERROR: cannot open file missing.brtex\n", ""}},
+    };
+    std::vector<std::string> entries = {"a.brtex", "a.brtex", "bad.brtex", "missing.brtex"};
+#ifndef _WIN32
+    const std::string part(200, 'd');
+    std::string deepest = "deep";
+    for (int level = 0; level < 21; ++level) {
+        deepest += "/" + part; // past the system's limit at the last
+    }
+    fs::create_directory("deep"), Put("deep/t.brtex", kTexture);
+    for (int level = 0, at = open("deep", O_RDONLY | O_DIRECTORY); level < 21; ++level) {
+        ASSERT_EQ(mkdirat(at, part.c_str(), 0777), 0);
+        const int below = openat(at, part.c_str(), O_RDONLY | O_DIRECTORY);
+        close(at), at = below;
+    }
+    lines["deep"] = {"ERROR: cannot open file " + deepest + "\nFile deep/t.bmp written\n", ""};
+    entries.back() = "deep";
+#endif
+    do {
+        for (const std::string jobs : {"1", "4"}) {
+            std::vector<std::string> args = {"--batch", "-j", jobs};
+            std::string expected;
+            std::set<std::string> seen;
+            for (const std::string& entry : entries) {
+                const auto& [first, again] = lines[entry];
+                expected += seen.insert(entry).second ? first : again;
+                args.push_back(entry);
+            }
+            const std::size_t written = std::count(expected.begin(), expected.end(), 'F'), all = std::count(expected.begin(), expected.end(), '\n');
+            const ToolRun run = RunTool(args);
+            EXPECT_EQ(run.status, 13);
+            EXPECT_EQ(run.out, Console(expected + std::to_string(written) + " converted, " + std::to_string(all - written) + " failed\n"));
+            TakeOutputs();
+        }
+    } while (std::next_permutation(entries.begin(), entries.end()));
+#ifndef _WIN32
+    Sh("rm -rf deep");
+#endif
+}
+
+// Two outputs that are one file on the file system at hand, whatever their
+// names, make the later texture in the walk fail, on one thread or four:
+// names that differ in case where the system folds it, a link between
+// folders below "-o". Copies of one texture, linked, in two folders each
+// convert. Where only writing shows it (outputs that are links of one
+// file), the texture that meets the file second fails.
+TEST_F(Cli, BatchWritesOneFileForEachOutput)
+{
+    // Given by name from two folders: a system that folds case holds no two
+    // such names in one.
+    const std::vector<std::string> cased_args = {"--batch", "--png", "-o", "o", "a/\u00C9.brtex", "b/\u00E9.brtex", "a/\u03A9.brtex",
+                                                 "b/\u03C9.brtex"};
+    const auto cased = [&] {
+        fs::create_directory("a"), fs::create_directory("b");
+        for (std::size_t i = 4; i < cased_args.size(); ++i) {
+            Put(cased_args[i], kTexture);
+        }
+    };
+    const auto linked = [] {
+        fs::create_directories("tree/a"), fs::create_directories("tree/b");
+        Put("tree/a/x.brtex", kTexture), fs::create_hard_link("tree/a/x.brtex", "tree/b/x.brtex");
+    };
+    const Bytes png = Png(PngImage::kColour, 2, 2, {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}});
+    std::vector<Case> cases = {
+#ifdef _WIN32
+        {"case folded", cased, cased_args, 13,
+         "File o\\\u00C9.png written\nERROR: a/\u00C9.brtex and b/\u00E9.brtex would both write o\\\u00E9.png\n"
+         "File o\\\u03A9.png written\nERROR: a/\u03A9.brtex and b/\u03C9.brtex would both write o\\\u03C9.png\n2 converted, 2 failed\n",
+         {{"o/\u00C9.png", png}, {"o/\u03A9.png", png}}},
+#else
+        {"case kept", cased, cased_args, 0,
+         "File o/\u00C9.png written\nFile o/\u00E9.png written\nFile o/\u03A9.png written\nFile o/\u03C9.png written\n4 converted, 0 failed\n",
+         {{"o/\u00C9.png", png}, {"o/\u00E9.png", png}, {"o/\u03A9.png", png}, {"o/\u03C9.png", png}}},
+        {"a link between folders below -o", [&] { linked(), fs::create_directories("out/a"), fs::create_symlink("a", "out/b"); },
+         {"--batch", "-o", "out", "tree"}, 13,
+         "File out/a/x.bmp written\nERROR: tree/a/x.brtex and tree/b/x.brtex would both write out/b/x.bmp\n1 converted, 1 failed\n",
+         {{"out/a/x.bmp", kColour}}},
+#endif
+        {"linked copies", linked, {"--batch", "tree"}, 0,
+         "File tree" + kSep + "a" + kSep + "x.bmp written\nFile tree" + kSep + "b" + kSep + "x.bmp written\n2 converted, 0 failed\n",
+         {{"tree/a/x.bmp", kColour}, {"tree/b/x.bmp", kColour}}},
+    };
+    for (Case c : cases) {
+        for (const std::string jobs : {"1", "4"}) {
+            c.args.insert(c.args.begin() + 1, {"-j", jobs});
+            Check(c);
+        }
+    }
+#ifndef _WIN32
+    Check(Case{"outputs linked",
+               [&] {
+                   linked(), fs::create_directories("out/a"), fs::create_directories("out/b");
+                   Put("out/a/x.bmp", kOld), fs::create_hard_link("out/a/x.bmp", "out/b/x.bmp");
+               },
+               {"--batch", "-j", "1", "-o", "out", "tree"}, 13,
+               "File out/a/x.bmp written\nERROR: tree/a/x.brtex and tree/b/x.brtex would both write out/b/x.bmp\n1 converted, 1 failed\n",
+               {{"out/a/x.bmp", kColour}, {"out/b/x.bmp", kColour}}});
+#endif
 }
 
 // One thread or four: the same report and the same bytes, whichever
@@ -370,11 +494,98 @@ TEST(CommandLine, DropsAreToldByTheFactsOfTheStart)
     const CommandLine line = ReadCommandLine(3, dropped, true);
     EXPECT_TRUE(line.batch && line.png && !line.alpha && line.request == Request::kConvert);
     EXPECT_EQ(line.names, (std::vector<std::string>{"a b", "-h"}));
+    EXPECT_EQ(ReadCommandLine(2, dropped, true).names, std::vector<std::string>{"a b"});
     EXPECT_EQ(ReadCommandLine(1, dropped, true).request, Request::kHelp);
     EXPECT_EQ(ReadCommandLine(1, dropped, false).request, Request::kUsage);
 }
 
 #ifndef _WIN32
+// No special file named as a texture or a palette is opened by a batch, in
+// a folder, through a link or by name: each is a failure of its own, and
+// the batch goes on. A single run still reads a FIFO it is given.
+TEST_F(Cli, BatchOpensNoSpecialFile)
+{
+    const auto specials = [] {
+        fs::create_directory("d"), Sh("mkfifo d/f.brtex d/i.brplt fifo.brplt");
+        fs::create_symlink("/dev/zero", "d/zero.brtex"), fs::create_symlink("/dev/null", "d/null.brtex");
+        Put("d/i.brtex", kIndexed), Put("d/z.brtex", kTexture), Put("t.brtex", kTexture), Put("i.brtex", kIndexed);
+    };
+    const Case cases[] = {
+        {"in a folder", specials, {"--batch", "d"}, 13,
+         "ERROR: cannot open file d/f.brtex\nERROR: cannot open file d/i.brplt\nERROR: cannot open file d/null.brtex\n"
+         "File d/z.bmp written\nERROR: cannot open file d/zero.brtex\n1 converted, 4 failed\n",
+         {{"d/z.bmp", kColour}}, "timeout 20 "},
+        {"by name", specials, {"--batch", "d/f.brtex", "--palette", "fifo.brplt", "i.brtex", "t.brtex"}, 13,
+         "ERROR: cannot open file d/f.brtex\nERROR: cannot open file fifo.brplt\nFile t.bmp written\n1 converted, 2 failed\n",
+         {{"t.bmp", kColour}}, "timeout 20 "},
+        {"a single run", specials, {"d/f.brtex"}, 0, "File d/f.bmp written\n", {{"d/f.bmp", kColour}},
+         "(cat t.brtex > d/f.brtex &); timeout 20 "},
+    };
+    for (const Case& c : cases) {
+        Check(c);
+    }
+}
+
+// Once standard output cannot be written, a batch starts no texture: a
+// pipe whose reader has left ends it as it ends a single run, by SIGPIPE,
+// or with status 12 where that signal is ignored; a full disk with 12.
+TEST_F(Cli, BatchStopsWhenItsReportCannotBeWritten)
+{
+    fs::create_directory("tree");
+    for (int n = 10; n < 50; ++n) {
+        Put("tree/t" + std::to_string(n) + ".brtex", MakeBRTEX(256, 256, 6, Bytes(256 * 256 * 4, 0x5A)));
+    }
+    const auto run = [](int out, bool ignored) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(out, 1), dup2(open("/dev/null", O_WRONLY), 2);
+            std::signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL);
+            execl(kTool.c_str(), "kestrune", "--batch", "-j", "2", "tree", nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return status;
+    };
+    for (const bool ignored : {false, true}) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]); // the reader has left
+        const int status = run(ends[1], ignored);
+        close(ends[1]);
+        EXPECT_TRUE(ignored ? WIFEXITED(status) && WEXITSTATUS(status) == 12 : WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE)
+            << ignored << " " << status;
+        EXPECT_EQ(TakeOutputs().size(), 0u) << ignored;
+    }
+    const int full = open("/dev/full", O_WRONLY);
+    const int status = run(full, false);
+    close(full);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 12) << status;
+    EXPECT_EQ(TakeOutputs().size(), 0u);
+}
+
+// On a volume that folds case, two outputs whose names differ only in case
+// are one file: found so below "-o" where the volume's folder names show it,
+// and at its root, where nothing does, once the first is written.
+TEST_F(AsRootAndAnother, BatchOnACaseInsensitiveVolume)
+{
+    if (std::system("truncate -s 8M img && mkntfs -F -f -q img > /dev/null 2>&1 && mkdir m && lowntfs-3g -o ignore_case img m") != 0) {
+        GTEST_SKIP() << "cannot mount a case-insensitive volume";
+    }
+    fs::create_directory("d");
+    for (const std::string name : {"X", "x", "\u00C9", "\u00E9"}) {
+        Put("d/" + name + ".brtex", kTexture);
+    }
+    for (const std::string folder : {"m", "m/o"}) {
+        const ToolRun run = RunTool({"--batch", "--png", "-j", folder == "m" ? "1" : "4", "-o", folder, "d"});
+        EXPECT_EQ(run.status, 13);
+        EXPECT_EQ(run.out, Console("File " + folder + "/X.png written\nERROR: d/X.brtex and d/x.brtex would both write " + folder +
+                                   "/x.png\nFile " + folder + "/\u00C9.png written\nERROR: d/\u00C9.brtex and d/\u00E9.brtex would both write " +
+                                   folder + "/\u00E9.png\n2 converted, 2 failed\n"));
+    }
+    std::system("umount m");
+}
+
 // In a shared sticky folder, a link another user may have planted is
 // followed neither to an input nor on the way to an output, and below the
 // output folder nothing is made where a link leads. A batch whose every

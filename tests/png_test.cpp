@@ -10,6 +10,7 @@
 #include <cstring>
 #include <set>
 #ifndef _WIN32
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -245,6 +246,9 @@ Pixels Painted(Content content, int width, int height)
 TEST(Png, EachTypeHoldsItsPixelsExactly)
 {
     Pixels cutout = Painted(Content::kCutout, 96, 64), alphas = Distinct(17, 9, 4, false, false);
+    // A 257th value that, stored past a palette's end, would read as a count of 4.
+    Pixels last_nearly_zero = Distinct(256, 32, 8, false, false);
+    last_nearly_zero.insert(last_nearly_zero.end(), 32, RgbaPixel{4, 0, 0, 0});
     for (std::size_t i = 0; i < alphas.size(); ++i) {
         alphas[i].a = static_cast<std::uint8_t>(i * 7 % 17 * 15); // seventeen of them
     }
@@ -267,6 +271,7 @@ TEST(Png, EachTypeHoldsItsPixelsExactly)
         {"257 greys", PngImage::kColour, 33, 9, Distinct(257, 33, 9, true, false), 4, 8},
         {"257 opaque values", PngImage::kColour, 33, 9, Distinct(257, 33, 9, false, true), 2, 8},
         {"257 values", PngImage::kColour, 33, 9, Distinct(257, 33, 9, false, false), 6, 8},
+        {"257 values, the last nearly zero", PngImage::kColour, 32, 9, last_nearly_zero, 6, 8},
         {"stone", PngImage::kColour, 96, 64, Painted(Content::kNoise, 96, 64), 2, 8},
         {"leaves", PngImage::kColour, 96, 64, cutout, 6, 8},
         {"leaves' alpha", PngImage::kAlpha, 96, 64, cutout, 3, 1},
@@ -317,4 +322,23 @@ TEST(Png, EveryFormatComesBackExactly)
             }
         }
     }
+}
+
+// A PNG gives back all it took once made, its compressor's state included:
+// a batch makes thousands.
+TEST(Png, KeepsNoMemoryOnceMade)
+{
+    const Pixels pixels = Painted(Content::kNoise, 64, 64);
+    const auto in_use = [] {
+        const struct mallinfo2 heap = mallinfo2();
+        return heap.uordblks + heap.hblkhd;
+    };
+    std::size_t before = 0;
+    for (int n = 0; n < 17; ++n) {
+        ByteBuffer png;
+        ASSERT_TRUE(MakePNG(PngImage::kColour, 64, 64, pixels.data(), &png));
+        FreeBuffer(&png);
+        before = n == 0 ? in_use() : before; // once the allocator has settled
+    }
+    EXPECT_LT(in_use(), before + 1000000); // sixteen compressor states take four times that
 }
