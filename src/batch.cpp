@@ -96,11 +96,12 @@ void TakeFile(Walk* walk, const std::string& name)
 
 // Where an output would go, as the file system at hand tells files apart:
 // the nearest folder on its way that exists, and the rest of its name below
-// that folder, one separator between parts, compared with its case folded
-// where that folder folds case. Two outputs with one key are one file.
+// that folder (folders the walk's own names will make, and the file's
+// name), compared with its case folded where that folder folds case. Two
+// outputs with one key are one file.
 struct OutputKey {
     FolderIdentity folder;
-    bool folds = false;
+    bool folds;
     std::string rest;
 };
 
@@ -114,29 +115,13 @@ struct KeyOrder {
     }
 };
 
-// `name` with its empty and "." parts left out, its parts joined by '/'.
-std::string Normal(const std::string& name)
-{
-    std::string normal, part;
-    for (std::size_t at = 0; at <= name.size(); ++at) {
-        if (at < name.size() && !IsSeparator(name[at])) {
-            part += name[at];
-            continue;
-        }
-        if (!part.empty() && part != ".") {
-            normal += (normal.empty() ? "" : "/") + part;
-        }
-        part.clear();
-    }
-    return normal;
-}
-
 // Whether each folder folds case, asked once.
 using Folding = std::map<FolderIdentity, bool>;
 
+// Where not even the current folder can be examined, the name alone.
 OutputKey KeyOf(const std::string& output, Folding* folding)
 {
-    OutputKey key;
+    OutputKey key{};
     std::size_t cut = output.size();
     for (;;) {
         while (cut > 0 && !IsSeparator(output[cut - 1])) {
@@ -148,16 +133,15 @@ OutputKey KeyOf(const std::string& output, Folding* folding)
         --cut;
     }
     const std::string folder = cut > 0 ? output.substr(0, cut) : ".";
-    if (cut == 0 && !IdentifyFolder(folder, &key.folder)) {
-        key.rest = Normal(output); // nothing on the way can be examined: the name alone
-        return key;
+    if (cut == 0) {
+        IdentifyFolder(folder, &key.folder);
     }
     const auto [known, fresh] = folding->emplace(key.folder, false);
     if (fresh) {
         known->second = FoldsCase(folder);
     }
     key.folds = known->second;
-    key.rest = Normal(output.substr(cut));
+    key.rest = output.substr(cut);
     return key;
 }
 
@@ -204,9 +188,7 @@ void Work(Shared* shared)
 {
     for (std::size_t i = shared->next++; i < shared->requests->size(); i = shared->next++) {
         ConversionReport report;
-        ConversionRequest request = (*shared->requests)[i];
-        request.claims = &shared->claims;
-        ConvertTexture(&request, &report);
+        ConvertTexture(&(*shared->requests)[i], &report);
         const std::lock_guard<std::mutex> lock(shared->mutex);
         shared->reports[i] = std::move(report);
         shared->done[i] = 1;
@@ -324,6 +306,7 @@ int RunBatch(const CommandLine& line)
         return kSomeFailed;
     }
     RefuseClashes(line, &walk.found);
+    Shared shared;
     std::vector<ConversionRequest> requests;
     std::vector<std::size_t> requested(walk.found.size());
     for (std::size_t i = 0; i < walk.found.size(); ++i) {
@@ -340,9 +323,9 @@ int RunBatch(const CommandLine& line)
         request.folder = line.output.empty() ? nullptr : &folder;
         request.stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
         request.guarded = request.batch = true;
+        request.claims = &shared.claims;
         requests.push_back(request);
     }
-    Shared shared;
     shared.requests = &requests;
     shared.reports.resize(requests.size());
     shared.done.assign(requests.size(), 0);

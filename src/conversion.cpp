@@ -54,9 +54,6 @@ std::FILE* OpenInput(const std::string& name, bool guarded)
 
 using BMPWriter = void (*)(std::FILE*, std::int32_t, std::int32_t, const RgbaPixel*);
 
-// Writes `size` bytes under `name`, as `put` gives them to the stream;
-// false when they could not be written whole, in which case the file under
-// that name is as it was.
 enum class Written { kWritten, kUnwritable, kTooLarge, kHeld };
 
 // Writes `size` bytes under the request's output `name`, as `put` gives

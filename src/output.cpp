@@ -140,15 +140,10 @@ bool OpenRegular(Output* out, int fd, const FileFacts& old, bool replaceable)
 
 // Claims the regular file `facts` describe for the output's writer, with
 // the claims' lock held: false, with the claim's holder named, where
-// another writer of the batch holds it. A file replaced gives up the claim
-// on the file it replaces.
-bool TakeHeld(const Output* out, const FileFacts& facts, const FileFacts* replaced)
+// another writer of the batch holds it.
+bool TakeHeld(const Output* out, const FileFacts& facts)
 {
-    OutputClaims* claims = out->claim->claims;
-    if (replaced != nullptr) {
-        claims->holders.erase({replaced->device, replaced->inode});
-    }
-    const auto [held, fresh] = claims->holders.emplace(std::make_pair(facts.device, facts.inode), out->claim->claimant);
+    const auto [held, fresh] = out->claim->claims->holders.emplace(std::make_pair(facts.device, facts.inode), out->claim->claimant);
     if (!fresh && held->second != out->claim->claimant) {
         out->claim->holder = held->second;
         return false;
@@ -162,7 +157,7 @@ bool Take(const Output* out, const FileFacts& facts)
         return true;
     }
     const std::lock_guard<std::mutex> lock(out->claim->claims->mutex);
-    return TakeHeld(out, facts, nullptr);
+    return TakeHeld(out, facts);
 }
 
 // The file under a name found in its directory: none, to be created; a
@@ -209,7 +204,8 @@ bool OpenReached(Output* out, int fd)
 // is claimed before it has the name, so that no other writer can take it
 // for its own in between, and the writers name their files one at a time,
 // so that two names that the file system takes for one are never both
-// found free and both given.
+// found free and both given. A file replaced is no one's any more; a new
+// file that did not take its name, the same.
 bool Settle(Output* out, bool keep)
 {
     const bool replace = out->way == OutputWay::kReplace;
@@ -220,11 +216,12 @@ bool Settle(Output* out, bool keep)
     if (out->claim != nullptr) {
         naming = std::unique_lock<std::mutex>(out->claim->claims->mutex);
     }
-    if (keep && FactsOf(out->file, &made) && (out->claim == nullptr || TakeHeld(out, made, replace ? &out->replaced : nullptr)) &&
+    if (keep && FactsOf(out->file, &made) && (out->claim == nullptr || TakeHeld(out, made)) &&
         StillStands(out->place, replace ? &out->replaced : nullptr)) {
         named = GiveName(out->place, out->file, &out->temporary, replace);
-        if (!named && out->claim != nullptr) {
-            out->claim->claims->holders.erase({made.device, made.inode});
+        if (out->claim != nullptr && (!named || replace)) {
+            const FileFacts& gone = named ? out->replaced : made;
+            out->claim->claims->holders.erase({gone.device, gone.inode});
         }
     } else {
         DropNewFile(out->place, out->file, &out->temporary);

@@ -86,10 +86,10 @@ struct Output {
 
 // A folder that outputs go below ("-o"): found once, by the same rules as
 // an output, and made where it is missing, with every missing folder on
-// its way. Below it, missing folders are
-// made as the outputs need them, but only where no link was followed since
-// it, so that nothing is ever made outside it; a link there is followed
-// only as the output rules follow one.
+// its way. Below it, missing folders are made as the outputs need them,
+// but only where no link was followed since it, so that nothing is ever
+// made outside it; a link there is followed only as the output rules
+// follow one.
 struct OutputFolder {
     int directory = -1; // held open on POSIX systems
     std::string name;   // as given: the messages' prefix, and on Windows the folder itself

@@ -168,6 +168,8 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
         {{"--batch", "missing.brtex", "t.brtex"}, 13, "ERROR: cannot open file missing.brtex\nFile t.bmp written\n1 converted, 1 failed\n",
          {{"t.bmp", kColour}}},
         {{"--batch", "pal/i.brtex"}, 0, "File pal/i.bmp written\n1 converted, 0 failed\n", {{"pal/i.bmp", indexed}}},
+        {{"--batch", "t.brtex", "./t.brtex"}, 13, "File t.bmp written\nERROR: t.brtex and ./t.brtex would both write ./t.bmp\n1 converted, 1 failed\n",
+         {{"t.bmp", kColour}}},
         // One texture under three spellings writes one output.
         {{"--batch", "tree/a/deep", "./tree/a/deep/y.brtex", "tree/a//deep/y.brtex"}, 13,
          "File tree/a/deep" + kSep + "y.bmp written\nERROR: tree/a/deep" + kSep +
@@ -494,7 +496,8 @@ TEST(CommandLine, DropsAreToldByTheFactsOfTheStart)
     const CommandLine line = ReadCommandLine(3, dropped, true);
     EXPECT_TRUE(line.batch && line.png && !line.alpha && line.request == Request::kConvert);
     EXPECT_EQ(line.names, (std::vector<std::string>{"a b", "-h"}));
-    EXPECT_EQ(ReadCommandLine(2, dropped, true).names, std::vector<std::string>{"a b"});
+    const CommandLine one = ReadCommandLine(2, dropped, true);
+    EXPECT_TRUE(one.request == Request::kConvert && one.names == std::vector<std::string>{"a b"});
     EXPECT_EQ(ReadCommandLine(1, dropped, true).request, Request::kHelp);
     EXPECT_EQ(ReadCommandLine(1, dropped, false).request, Request::kUsage);
 }
