@@ -12,14 +12,16 @@ build=build-fuzz
 
 cmake --preset fuzz > /dev/null
 cmake --build --preset fuzz > /dev/null
-mkdir -p "$build/corpus/convert" "$build/corpus/containers" "$build/findings"
+mkdir -p "$build/corpus/convert" "$build/corpus/containers" "$build/corpus/library" "$build/findings"
 "$build/fuzz/make_corpus" "$build/corpus/convert" "$build/corpus/containers"
 
 status=0
-for target in convert containers; do
+for target in convert containers library; do
   echo "== fuzz_$target for $seconds s"
   log="$build/fuzz_$target.log"
-  "$build/fuzz/fuzz_$target" "$build/corpus/$target" \
+  seeds=() # the library's inputs are split as the conversion's are, and start from its seeds
+  [ "$target" = library ] && seeds=("$build/corpus/convert")
+  "$build/fuzz/fuzz_$target" "$build/corpus/$target" "${seeds[@]}" \
     -dict=fuzz/kestrune.dict -max_len=8192 -timeout=10 -rss_limit_mb=2048 \
     -max_total_time="$seconds" -print_final_stats=1 \
     -artifact_prefix="$build/findings/$target-" > "$log" 2>&1 || status=1

@@ -11,6 +11,7 @@
 
 #include "conversion.h"
 #include "output.h"
+#include "pairing.h"
 #include "system.h"
 
 namespace {
@@ -22,19 +23,6 @@ struct Found {
     std::string palette;  // beside it, else "--palette", else none
     std::string failure;  // the line of a path that could not be read, or of a clash of outputs
 };
-
-std::string Lower(std::string text)
-{
-    for (char& c : text) {
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return text;
-}
-
-bool EndsWithAnyCase(const std::string& name, const std::string& ending)
-{
-    return name.size() >= ending.size() && Lower(name.substr(name.size() - ending.size())) == ending;
-}
 
 std::vector<std::string> NamesOf(const std::vector<FolderEntry>& entries)
 {
@@ -258,33 +246,6 @@ void Report(const std::vector<Found>& found, const std::vector<std::size_t>& req
 }
 
 } // namespace
-
-bool IsTextureName(const std::string& name)
-{
-    return EndsWithAnyCase(name, ".brtex");
-}
-
-bool IsPaletteName(const std::string& name)
-{
-    return EndsWithAnyCase(name, ".brplt");
-}
-
-std::string PaletteBeside(const std::string& name, const std::vector<std::string>& folder)
-{
-    const std::string stem = IsTextureName(name) ? name.substr(0, name.size() - 6) : name;
-    const std::string exact = stem + ".brplt";
-    std::string any_case;
-    for (const std::string& entry : folder) {
-        if (entry == exact) {
-            return entry;
-        }
-        if (any_case.empty() && entry.size() == exact.size() && entry.compare(0, stem.size(), stem) == 0 &&
-            IsPaletteName(entry)) {
-            any_case = entry;
-        }
-    }
-    return any_case;
-}
 
 int RunBatch(const CommandLine& line)
 {

@@ -1,13 +1,20 @@
 #include "bmp.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KESTRUNE_X86
 #include <cpuid.h>
 #include <immintrin.h>
 #endif
+
+#include "texels.h"
 
 namespace {
 
@@ -140,15 +147,6 @@ void PackRow(RowBytes kind, const RgbaPixel* row, std::size_t count, std::uint8_
 
 #ifdef KESTRUNE_X86
 
-// Asks the processor itself, leaf 1, ECX bit 9. One instruction, where the
-// compiler's feature table would probe a dozen leaves at every start-up; on a
-// virtual machine each probe traps to the host.
-bool VectorRowsAvailable()
-{
-    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
-    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
-}
-
 // The twelve bytes of four pixels, in the low bytes, as `pick` chooses them.
 [[gnu::target("ssse3")]] static __m128i PackFour(const RgbaPixel* four, __m128i pick)
 {
@@ -176,11 +174,6 @@ bool VectorRowsAvailable()
 
 #else
 
-bool VectorRowsAvailable()
-{
-    return false;
-}
-
 void PackRowVector(RowBytes kind, const RgbaPixel* row, std::size_t count, std::uint8_t* out)
 {
     PackRow(kind, row, count, out);
@@ -196,4 +189,55 @@ void WriteColorBMP(std::FILE* stream, std::int32_t width, std::int32_t height, c
 void WriteAlphaBMP(std::FILE* stream, std::int32_t width, std::int32_t height, const RgbaPixel* pixels)
 {
     WriteImage(stream, width, height, pixels, RowBytes::kAlpha);
+}
+
+#ifdef __linux__
+// True for the codes ReadTexture decodes, the texel formats. Each of them
+// writes every pixel of the image, whatever the file holds, so their buffer
+// need not be zeroed.
+static bool WritesEveryPixel(std::uint32_t format)
+{
+    return FormatName(format) != nullptr;
+}
+
+// A large image is written once, page by page, so the first touch of each
+// 4 KiB page costs a fault; on a virtual machine those faults can take
+// longer than decoding the image. A large buffer therefore starts on a
+// 2 MiB boundary and spans whole 2 MiB pages, over which the system is
+// asked for pages of that size: the faults are 512 times fewer. Only
+// memory that is touched is ever backed, so the rounding costs address
+// space, not memory.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+static RgbaPixel* AllocateLarge(const TextureData* texture, std::size_t bytes)
+{
+    const std::size_t whole_pages = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* buffer = std::aligned_alloc(kHugePage, whole_pages);
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    madvise(buffer, whole_pages, MADV_HUGEPAGE); // only advice: failure changes nothing
+    if (!WritesEveryPixel(texture->format)) {
+        std::memset(buffer, 0, bytes);
+    }
+    return static_cast<RgbaPixel*>(buffer);
+}
+#endif
+
+RgbaPixel* AllocatePixels(const TextureData* texture)
+{
+    if (BMPFileSize(texture->width, texture->height) > UINT32_MAX) {
+        return nullptr;
+    }
+    const std::uint64_t count = static_cast<std::uint64_t>(texture->width) * static_cast<std::uint64_t>(texture->height);
+    if (count > SIZE_MAX / sizeof(RgbaPixel)) {
+        return nullptr;
+    }
+#ifdef __linux__
+    if (count * sizeof(RgbaPixel) >= kHugePage) {
+        return AllocateLarge(texture, static_cast<std::size_t>(count) * sizeof(RgbaPixel));
+    }
+#endif
+    // One pixel at least, so that an empty image is told apart from a failure.
+    return static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
 }

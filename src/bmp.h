@@ -33,4 +33,12 @@ enum class RowBytes { kColour, kAlpha };
 // The writers use the vector routine where it is available.
 void PackRow(RowBytes kind, const RgbaPixel* row, std::size_t count, std::uint8_t* out);
 void PackRowVector(RowBytes kind, const RgbaPixel* row, std::size_t count, std::uint8_t* out);
-bool VectorRowsAvailable();
+
+// The pixel buffer for the record's image, to be freed with std::free;
+// nullptr when the image cannot be converted: its BMP would not fit the
+// 32-bit size field, or the memory is not there. The size is checked before
+// anything is allocated, so a tiny file that declares a huge image costs
+// nothing. The buffer reads as zeros wherever ReadTexture leaves it alone;
+// a large one is not zeroed for a format that ReadTexture writes in full.
+struct TextureData;
+RgbaPixel* AllocatePixels(const TextureData* texture);

@@ -7,6 +7,7 @@
 void BeginInput(InputStream* in, std::FILE* file)
 {
     in->file = file;
+    in->base = in->buffer;
     in->buffer_offset = 0;
     in->next = in->buffer;
     in->end = in->buffer;
@@ -15,9 +16,17 @@ void BeginInput(InputStream* in, std::FILE* file)
     in->missing = 0;
 }
 
+void BeginMemoryInput(InputStream* in, const std::uint8_t* bytes, std::size_t size)
+{
+    BeginInput(in, nullptr);
+    in->base = in->next = bytes;
+    in->end = bytes + size;
+    in->at_end = true;
+}
+
 std::uint64_t InputPosition(const InputStream* in)
 {
-    return in->buffer_offset + static_cast<std::uint64_t>(in->next - in->buffer);
+    return in->buffer_offset + static_cast<std::uint64_t>(in->next - in->base);
 }
 
 // Moves the unread bytes to the front of the buffer and fills the rest from
@@ -27,8 +36,9 @@ std::uint64_t InputPosition(const InputStream* in)
 static void Refill(InputStream* in)
 {
     const std::size_t kept = static_cast<std::size_t>(in->end - in->next);
-    in->buffer_offset += static_cast<std::uint64_t>(in->next - in->buffer);
+    in->buffer_offset += static_cast<std::uint64_t>(in->next - in->base);
     std::memmove(in->buffer, in->next, kept);
+    in->base = in->buffer;
     std::size_t got = 0;
     if (!in->at_end) {
         const std::size_t wanted = kInputBufferSize - kept;

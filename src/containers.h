@@ -15,6 +15,7 @@ struct TextureData {
     std::uint32_t format; // texel format code
     RgbaPixel palette[256];
     RgbaPixel* pixels; // width x height, row-major, top row first; owned by the caller
+    std::size_t stride; // pixels from one row's start to the next's; 0 for `width`
 };
 
 // The reader's buffer. The fuzz targets build with a few hundred bytes, so
@@ -27,14 +28,16 @@ constexpr std::size_t kMaxSpan = 128; // the largest run ReadSpan hands out at o
 static_assert(kInputBufferSize >= kMaxSpan, "a span must fit the buffer");
 
 // Reads a stdio stream through its own buffer so that the per-byte cost is a
-// pointer comparison, not a locking library call. Bytes past the end of the
+// pointer comparison, not a locking library call, or bytes in memory where
+// they lie, with the same cost and no copy but near their end. Bytes past the end of the
 // file read as 0 and do not advance the position. A read error ends the
 // input the same way but is remembered in `failed`: the caller must not take
 // what it decoded for the file's content. The reader only moves forward:
 // every seek in both containers goes to a later offset.
 struct InputStream {
-    std::FILE* file;
-    std::uint64_t buffer_offset; // file offset of buffer[0]
+    std::FILE* file;             // none for bytes in memory
+    const std::uint8_t* base;    // where the bytes from `next` on are held: the buffer, or the memory
+    std::uint64_t buffer_offset; // file offset of base[0]
     const std::uint8_t* next;
     const std::uint8_t* end; // end of the real bytes in the buffer
     bool at_end;             // the file has delivered its last byte
@@ -45,6 +48,10 @@ struct InputStream {
 
 // Starts reading `file` at its current position, which counts as offset 0.
 void BeginInput(InputStream* in, std::FILE* file);
+
+// Starts reading `size` bytes at `bytes` as a whole file, which must stay
+// where it is while it is read.
+void BeginMemoryInput(InputStream* in, const std::uint8_t* bytes, std::size_t size);
 
 // Offset of the next byte to be read.
 std::uint64_t InputPosition(const InputStream* in);

@@ -237,16 +237,6 @@ int Convert(Run* run)
 
 } // namespace
 
-std::string OutputStem(const std::string& texture_name)
-{
-    static const std::string kExtension = ".brtex";
-    const std::size_t n = texture_name.size();
-    if (n > kExtension.size() && texture_name.compare(n - kExtension.size(), kExtension.size(), kExtension) == 0) {
-        return texture_name.substr(0, n - kExtension.size());
-    }
-    return texture_name;
-}
-
 std::string ShownName(const OutputFolder* folder, const std::string& name)
 {
     return folder == nullptr ? name : JoinNames(folder->name, name);

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "output.h"
+#include "pairing.h"
 
 enum ExitStatus {
     kConverted = 0,
@@ -44,10 +45,6 @@ struct ConversionReport {
     std::string out; // the lines for standard output, banner excepted
     std::string err; // the lines for standard error: warnings
 };
-
-// The texture's name without a final ".brtex" in exactly those letters,
-// keeping any folder part: what a single run's outputs are named by.
-std::string OutputStem(const std::string& texture_name);
 
 // The name an output is shown under: below the folder, joined with the
 // system's separator, or as it is.

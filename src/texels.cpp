@@ -6,14 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 #if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
-
-#include "bmp.h"
 
 namespace {
 
@@ -232,7 +228,7 @@ void DecodeRgba8(InputStream* in, TextureData* texture)
     constexpr std::int32_t kTile = 4;
     const std::int32_t tiles_down = (texture->height + kTile - 1) / kTile;
     const std::int32_t tiles_across = (texture->width + kTile - 1) / kTile;
-    const auto stride = static_cast<std::size_t>(texture->width);
+    const std::size_t stride = RowStride(texture);
     for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
         const std::int32_t y0 = ty * kTile;
         const std::int32_t rows = std::min(texture->height - y0, kTile);
@@ -354,7 +350,7 @@ void DecodeCmpr(InputStream* in, TextureData* texture)
     const auto whole_tile = VectorRowsAvailable() ? ShuffleWholeCmprTile : DecodeWholeCmprTile;
     const std::int32_t tiles_down = (texture->height + 7) / 8;
     const std::int32_t tiles_across = (texture->width + 7) / 8;
-    const auto stride = static_cast<std::size_t>(texture->width);
+    const std::size_t stride = RowStride(texture);
     for (std::int32_t ty = 0; ty < tiles_down; ++ty) {
         for (std::int32_t tx = 0; tx < tiles_across; ++tx) {
             if (std::endian::native == std::endian::little && ty * 8 + 8 <= texture->height &&
@@ -457,6 +453,57 @@ const char* FormatName(std::uint32_t format)
     }
 }
 
+namespace {
+
+// What a walk of tiles reads: of each tile, its rows inside the image, each
+// of its columns inside the image.
+template <typename Format>
+std::uint64_t WalkBytes(std::int32_t width, std::int32_t height)
+{
+    std::uint64_t across = 0;
+    for (std::int32_t x0 = 0; x0 < width; x0 += Format::kTileWidth) {
+        across += Format::RowBytes(std::min(width - x0, Format::kTileWidth));
+    }
+    return across * static_cast<std::uint64_t>(height);
+}
+
+// What the CMPR walk reads: a whole tile's 32 bytes, or in a tile the edge
+// cuts, each block's colours and its rows inside the image, whatever its
+// columns.
+std::uint64_t CmprBytes(std::int32_t width, std::int32_t height)
+{
+    std::uint64_t down = 0;
+    for (std::int32_t y0 = 0; y0 < (height + 7) / 8 * 8; y0 += 4) {
+        down += 2 * (4 + static_cast<std::uint64_t>(Clamp4(height - y0)));
+    }
+    return down * static_cast<std::uint64_t>((width + 7) / 8);
+}
+
+} // namespace
+
+std::uint64_t TexelBytes(std::uint32_t format, std::int32_t width, std::int32_t height)
+{
+    switch (format) {
+    case kI4:
+    case kCI4:
+        return WalkBytes<FourBit>(width, height);
+    case kI8:
+    case kIA4:
+    case kCI8:
+        return WalkBytes<Bytewise<8, 4, 1, IntensityByte>>(width, height);
+    case kIA8:
+    case kRGB565:
+    case kRGB5A3:
+        return WalkBytes<Bytewise<4, 4, 2, Rgb565Word>>(width, height);
+    case kRGBA8:
+        return 4 * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+    case kCMPR:
+        return CmprBytes(width, height);
+    default:
+        return 0;
+    }
+}
+
 void ReadTexture(InputStream* in, TextureData* texture)
 {
     switch (texture->format) {
@@ -498,53 +545,18 @@ void ReadTexture(InputStream* in, TextureData* texture)
     }
 }
 
-#ifdef __linux__
-// True for the codes ReadTexture decodes, the texel formats. Each of them
-// writes every pixel of the image, whatever the file holds, so their buffer
-// need not be zeroed.
-static bool WritesEveryPixel(std::uint32_t format)
+#if defined(__x86_64__) || defined(__i386__)
+// Asks the processor itself, leaf 1, ECX bit 9. One instruction, where the
+// compiler's feature table would probe a dozen leaves at every start-up; on a
+// virtual machine each probe traps to the host.
+bool VectorRowsAvailable()
 {
-    return FormatName(format) != nullptr;
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSSE3) != 0;
 }
-
-// A large image is written once, page by page, so the first touch of each
-// 4 KiB page costs a fault; on a virtual machine those faults can take
-// longer than decoding the image. A large buffer therefore starts on a
-// 2 MiB boundary and spans whole 2 MiB pages, over which the system is
-// asked for pages of that size: the faults are 512 times fewer. Only
-// memory that is touched is ever backed, so the rounding costs address
-// space, not memory.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-
-static RgbaPixel* AllocateLarge(const TextureData* texture, std::size_t bytes)
+#else
+bool VectorRowsAvailable()
 {
-    const std::size_t whole_pages = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* buffer = std::aligned_alloc(kHugePage, whole_pages);
-    if (buffer == nullptr) {
-        return nullptr;
-    }
-    madvise(buffer, whole_pages, MADV_HUGEPAGE); // only advice: failure changes nothing
-    if (!WritesEveryPixel(texture->format)) {
-        std::memset(buffer, 0, bytes);
-    }
-    return static_cast<RgbaPixel*>(buffer);
+    return false;
 }
 #endif
-
-RgbaPixel* AllocatePixels(const TextureData* texture)
-{
-    if (BMPFileSize(texture->width, texture->height) > UINT32_MAX) {
-        return nullptr;
-    }
-    const std::uint64_t count = static_cast<std::uint64_t>(texture->width) * static_cast<std::uint64_t>(texture->height);
-    if (count > SIZE_MAX / sizeof(RgbaPixel)) {
-        return nullptr;
-    }
-#ifdef __linux__
-    if (count * sizeof(RgbaPixel) >= kHugePage) {
-        return AllocateLarge(texture, static_cast<std::size_t>(count) * sizeof(RgbaPixel));
-    }
-#endif
-    // One pixel at least, so that an empty image is told apart from a failure.
-    return static_cast<RgbaPixel*>(std::calloc(count > 0 ? count : 1, sizeof(RgbaPixel)));
-}

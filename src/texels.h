@@ -30,11 +30,16 @@ inline bool NeedsPalette(std::uint32_t format)
     return format == kCI4 || format == kCI8;
 }
 
+// Pixels from one row's start to the next's.
+inline std::size_t RowStride(const TextureData* texture)
+{
+    return texture->stride != 0 ? texture->stride : static_cast<std::size_t>(texture->width);
+}
+
 // Where the pixel at (x, y) lives; a row's pixels follow it.
 inline RgbaPixel* PixelAt(TextureData* texture, std::int32_t x, std::int32_t y)
 {
-    return texture->pixels + static_cast<std::size_t>(y) * static_cast<std::size_t>(texture->width) +
-           static_cast<std::size_t>(x);
+    return texture->pixels + static_cast<std::size_t>(y) * RowStride(texture) + static_cast<std::size_t>(x);
 }
 
 inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPixel pixel)
@@ -42,13 +47,10 @@ inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPi
     *PixelAt(texture, x, y) = pixel;
 }
 
-// The pixel buffer for the record's image, to be freed with std::free;
-// nullptr when the image cannot be converted: its BMP would not fit the
-// 32-bit size field, or the memory is not there. The size is checked before
-// anything is allocated, so a tiny file that declares a huge image costs
-// nothing. The buffer reads as zeros wherever ReadTexture leaves it alone;
-// a large one is not zeroed for a format that ReadTexture writes in full.
-RgbaPixel* AllocatePixels(const TextureData* texture);
+
+// Whether the processor has the byte shuffle (SSSE3) that the vector
+// routines of the decoder and the BMP writer need.
+bool VectorRowsAvailable();
 
 // A CMPR tile wholly inside the image, its 32 bytes at `tile`, into the
 // pixels from `first` on, rows `stride` pixels apart, on a little-endian
@@ -57,6 +59,10 @@ RgbaPixel* AllocatePixels(const TextureData* texture);
 // Both give the same pixels; ReadTexture takes the faster.
 void DecodeWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride);
 void ShuffleWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride);
+
+// How many bytes of texel data ReadTexture reads for an image of this
+// format and size: an edge tile gives only what lies inside the image.
+std::uint64_t TexelBytes(std::uint32_t format, std::int32_t width, std::int32_t height);
 
 // Decodes from the stream's position into texture->pixels, which must hold
 // width x height pixels. Codes that are not texel formats decode nothing.

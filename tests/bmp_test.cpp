@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "bmp.h"
+#include "texels.h"
 #include "fixtures.h"
 
 namespace {

@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "batch.h"
+#include "pairing.h"
 #include "containers.h"
 #include "conversion.h"
+#include "bmp.h"
 #include "texels.h"
 
 // Fills width, height, format code and whether that format needs a palette

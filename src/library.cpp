@@ -1,0 +1,259 @@
+// The library's C interface, over the same container readers, texel
+// decoder and pairing rule that the tool runs: every texture is read from
+// memory where it lies, and decoded into the caller's buffer.
+#include "kestrune.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "containers.h"
+#include "pairing.h"
+#include "texels.h"
+
+namespace {
+
+// A texture's header read from `size` bytes of a file of `file_size` bytes.
+struct Header {
+    TextureData texture;
+    std::uint64_t texel_offset;
+    bool header_cut;
+};
+
+bool ReadHeader(InputStream* in, std::uint64_t file_size, Header* header)
+{
+    header->texture = TextureData{};
+    if (!ReadBRTEX(in, &header->texture)) {
+        return false;
+    }
+    // Past a file's end the reader stops where it ends and counts the rest.
+    header->texel_offset = InputPosition(in) + in->missing;
+    header->header_cut = header->texel_offset > file_size;
+    return true;
+}
+
+void FillFacts(const Header& header, std::uint64_t file_size, kestrune_facts* facts)
+{
+    const TextureData& texture = header.texture;
+    const std::uint64_t length = TexelBytes(texture.format, texture.width, texture.height);
+    const std::uint64_t there = file_size > header.texel_offset ? file_size - header.texel_offset : 0;
+    *facts = kestrune_facts{};
+    facts->size = sizeof(kestrune_facts);
+    facts->width = static_cast<std::uint32_t>(texture.width);
+    facts->height = static_cast<std::uint32_t>(texture.height);
+    facts->format = texture.format;
+    facts->needs_palette = NeedsPalette(texture.format) ? 1 : 0;
+    facts->header_cut = header.header_cut ? 1 : 0;
+    facts->missing = length > there ? length - there : 0;
+    facts->texel_offset = header.texel_offset;
+    facts->texel_length = length;
+}
+
+bool Missing(const void* bytes, std::size_t size)
+{
+    return bytes == nullptr && size > 0;
+}
+
+// The bytes from the first row's first pixel to the last row's last, rows
+// `stride` bytes apart (at least 4 x width): false where a size_t cannot
+// hold them.
+bool SpanOf(std::uint32_t width, std::uint32_t height, std::size_t stride, std::size_t* span)
+{
+    if (width == 0 || height == 0) {
+        *span = 0;
+        return true;
+    }
+    const std::size_t rows = height - 1;
+    if (rows > (SIZE_MAX - 4 * std::size_t{width}) / stride) {
+        return false;
+    }
+    *span = rows * stride + 4 * std::size_t{width};
+    return true;
+}
+
+// The grey stand-in for an indexed texture's palette.
+void GreyPalette(TextureData* texture)
+{
+    const int step = texture->format == kCI4 ? 17 : 1;
+    for (int i = 0; i < 256; ++i) {
+        const auto grey = static_cast<std::uint8_t>(std::min(255, i * step));
+        texture->palette[i] = RgbaPixel{grey, grey, grey, 255};
+    }
+}
+
+int Decode(const void* texture_bytes, std::size_t texture_size, const void* palette, std::size_t palette_size, bool grey,
+           unsigned char* rgba, std::size_t rgba_size, std::size_t stride)
+{
+    if (Missing(texture_bytes, texture_size) || Missing(palette, palette_size)) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    InputStream in;
+    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(texture_bytes), texture_size);
+    Header header;
+    if (!ReadHeader(&in, texture_size, &header)) {
+        return KESTRUNE_NOT_BRTEX;
+    }
+    TextureData& texture = header.texture;
+    if (NeedsPalette(texture.format) && grey) {
+        GreyPalette(&texture);
+    } else if (NeedsPalette(texture.format)) {
+        if (palette == nullptr) {
+            return KESTRUNE_NO_PALETTE;
+        }
+        InputStream palette_in;
+        BeginMemoryInput(&palette_in, static_cast<const std::uint8_t*>(palette), palette_size);
+        if (!ReadBRPLT(&palette_in, &texture)) {
+            return KESTRUNE_NOT_BRPLT;
+        }
+    }
+    const auto width = static_cast<std::uint32_t>(texture.width), height = static_cast<std::uint32_t>(texture.height);
+    std::size_t span = 0;
+    if (width > 0 && height > 0 && (stride % 4 != 0 || stride < 4 * std::size_t{width})) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    if (!SpanOf(width, height, stride, &span)) {
+        return KESTRUNE_TOO_LARGE;
+    }
+    if (rgba_size < span) {
+        return KESTRUNE_BUFFER_TOO_SMALL;
+    }
+    if (span == 0) {
+        return KESTRUNE_OK; // no pixels: nothing to write
+    }
+    if (rgba == nullptr) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    if (FormatName(texture.format) == nullptr) { // no texel format: black and clear
+        for (std::uint32_t y = 0; y < height; ++y) {
+            std::memset(rgba + y * stride, 0, 4 * std::size_t{width});
+        }
+        return KESTRUNE_OK;
+    }
+    texture.pixels = reinterpret_cast<RgbaPixel*>(rgba);
+    texture.stride = stride / 4;
+    ReadTexture(&in, &texture);
+    return KESTRUNE_OK;
+}
+
+} // namespace
+
+int kestrune_read_facts(const void* texture, size_t texture_size, kestrune_facts* facts)
+{
+    return kestrune_read_facts_prefix(texture, texture_size, texture_size, facts);
+}
+
+int kestrune_read_facts_prefix(const void* prefix, size_t prefix_size, uint64_t file_size, kestrune_facts* facts)
+{
+    if (Missing(prefix, prefix_size) || facts == nullptr || prefix_size > file_size) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    InputStream in;
+    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(prefix), prefix_size);
+    Header header;
+    if (!ReadHeader(&in, file_size, &header)) {
+        return KESTRUNE_NOT_BRTEX;
+    }
+    // The fields end 36 bytes into the section: a prefix that stops short
+    // of them, in a file that does not, cannot tell them.
+    const std::uint64_t fields_end = header.texel_offset - 28;
+    if (prefix_size < fields_end && file_size > prefix_size) {
+        return KESTRUNE_SHORT_PREFIX;
+    }
+    FillFacts(header, file_size, facts);
+    return KESTRUNE_OK;
+}
+
+int kestrune_rgba_size(const kestrune_facts* facts, size_t* size)
+{
+    if (facts == nullptr || size == nullptr) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    const std::uint64_t bytes = 4 * std::uint64_t{facts->width} * facts->height;
+    if (bytes > SIZE_MAX) {
+        return KESTRUNE_TOO_LARGE;
+    }
+    *size = static_cast<std::size_t>(bytes);
+    return KESTRUNE_OK;
+}
+
+int kestrune_decode_rgba(const void* texture, size_t texture_size, const void* palette, size_t palette_size,
+                         unsigned char* rgba, size_t rgba_size, size_t stride)
+{
+    return Decode(texture, texture_size, palette, palette_size, false, rgba, rgba_size, stride);
+}
+
+int kestrune_decode_rgba_grey(const void* texture, size_t texture_size, unsigned char* rgba, size_t rgba_size, size_t stride)
+{
+    return Decode(texture, texture_size, nullptr, 0, true, rgba, rgba_size, stride);
+}
+
+int kestrune_check_palette(const void* palette, size_t palette_size)
+{
+    if (Missing(palette, palette_size)) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    InputStream in;
+    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(palette), palette_size);
+    TextureData texture{};
+    return ReadBRPLT(&in, &texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
+}
+
+long kestrune_palette_beside(const char* texture_name, const char* const* names, size_t count)
+{
+    if (texture_name == nullptr || (names == nullptr && count > 0)) {
+        return -1;
+    }
+    std::vector<std::string> folder;
+    for (std::size_t i = 0; i < count; ++i) {
+        folder.emplace_back(names[i] != nullptr ? names[i] : "");
+    }
+    std::vector<std::string> sorted = folder;
+    std::sort(sorted.begin(), sorted.end()); // as a folder is listed
+    const std::string chosen = PaletteBeside(texture_name, sorted);
+    const auto at = std::find(folder.begin(), folder.end(), chosen);
+    return chosen.empty() || at == folder.end() ? -1 : static_cast<long>(at - folder.begin());
+}
+
+size_t kestrune_output_stem(const char* texture_name, char* stem, size_t stem_size)
+{
+    const std::string made = texture_name != nullptr ? OutputStem(texture_name) : "";
+    if (stem != nullptr && stem_size > made.size()) {
+        std::memcpy(stem, made.c_str(), made.size() + 1);
+    }
+    return made.size();
+}
+
+const char* kestrune_format_name(uint32_t format)
+{
+    return FormatName(format);
+}
+
+const char* kestrune_result_text(int result)
+{
+    switch (result) {
+    case KESTRUNE_OK:
+        return "no error";
+    case KESTRUNE_NOT_BRTEX:
+        return "not a BRTEX texture: no TEX0 section";
+    case KESTRUNE_NOT_BRPLT:
+        return "not a BRPLT palette: no PLT0 section";
+    case KESTRUNE_NO_PALETTE:
+        return "an indexed texture needs a palette, and none was given";
+    case KESTRUNE_TOO_LARGE:
+        return "too large: its pixels cannot be held in memory";
+    case KESTRUNE_BUFFER_TOO_SMALL:
+        return "the buffer is too small for the pixels";
+    case KESTRUNE_BAD_ARGUMENT:
+        return "a bad argument: no bytes where bytes are needed, or a stride too small or not a multiple of 4";
+    case KESTRUNE_SHORT_PREFIX:
+        return "the part of the file given ends inside the texture's header";
+    default:
+        return "an unknown result";
+    }
+}
+
+const char* kestrune_version(void)
+{
+    return KESTRUNE_VERSION;
+}

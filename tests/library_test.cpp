@@ -1,0 +1,209 @@
+// The library's C interface held against the tool's own reading of the
+// same files (the stream reader over a file, the container readers and the
+// texel decoder): the same pixels, the same shortfall, for every format and
+// the edge sizes; rows a stride apart with nothing written between them or
+// past the last; each failure by its name; the pairing rule; and facts
+// from a part of a file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fixtures.h"
+#include "kestrune.h"
+#include "painted_textures.h"
+#include "reference_decoder.h"
+#include "texels.h"
+
+namespace {
+
+constexpr std::uint32_t kFormats[] = {0, 1, 2, 3, 4, 5, 6, 8, 9, 14, 7};
+
+// The pixels and shortfall of the tool's reading: a file stream, as a
+// single run reads the texture and its palette.
+struct ToolRead {
+    std::vector<RgbaPixel> pixels;
+    std::uint64_t missing; // of the texels, past the header's own
+    bool header_cut;
+};
+
+ToolRead ReadAsTheTool(const Bytes& texture_file, const Bytes& palette_file)
+{
+    ToolRead read{};
+    TextureData texture{};
+    std::FILE* file = OpenBytes(texture_file);
+    InputStream in;
+    BeginInput(&in, file);
+    EXPECT_TRUE(ReadBRTEX(&in, &texture));
+    const std::uint64_t header_missing = in.missing;
+    if (NeedsPalette(texture.format)) {
+        std::FILE* palette = OpenBytes(palette_file);
+        InputStream palette_in;
+        BeginInput(&palette_in, palette);
+        EXPECT_TRUE(ReadBRPLT(&palette_in, &texture));
+        std::fclose(palette);
+    }
+    read.pixels.assign(static_cast<std::size_t>(texture.width) * static_cast<std::size_t>(texture.height), RgbaPixel{});
+    texture.pixels = read.pixels.data();
+    ReadTexture(&in, &texture);
+    std::fclose(file);
+    read.missing = in.missing - header_missing;
+    read.header_cut = header_missing > 0;
+    return read;
+}
+
+} // namespace
+
+// Every format at the edge sizes, whole, cut in its texels and cut in its
+// header: the library's facts and pixels are the tool's, rows a stride
+// apart touch nothing between them, and a buffer one byte short is refused
+// untouched.
+TEST(Library, DecodesAsTheToolReads)
+{
+    const struct {
+        int width, height;
+    } sizes[] = {{1, 1}, {3, 5}, {8, 8}, {37, 21}, {0, 4}, {4, 0}};
+    for (const std::uint32_t format : kFormats) {
+        for (const auto size : sizes) {
+            Bytes entries;
+            const auto w = static_cast<std::uint16_t>(size.width), h = static_cast<std::uint16_t>(size.height);
+            const Bytes texels = format == 7 ? Bytes(50, 9) : EncodeTexels(format, w, h, PaintRGBA(Content::kCutout, w, h, format), &entries);
+            const Bytes whole = MakeBRTEX(w, h, format, texels, 3), palette = MakeBRPLT(2, 256, Bytes(512, 0x6B));
+            for (const std::size_t cut : {std::size_t{0}, std::size_t{7}, whole.size() - 40}) {
+                SCOPED_TRACE(testing::Message() << "format " << format << ", " << w << " x " << h << ", cut " << cut);
+                const Bytes file(whole.begin(), whole.end() - static_cast<std::ptrdiff_t>(std::min(cut, whole.size())));
+                const ToolRead tool = ReadAsTheTool(file, palette);
+                kestrune_facts facts;
+                ASSERT_EQ(kestrune_read_facts(file.data(), file.size(), &facts), KESTRUNE_OK);
+                EXPECT_TRUE(facts.width == w && facts.height == h && facts.format == format && facts.size == sizeof facts);
+                EXPECT_EQ(facts.needs_palette, format == 8 || format == 9);
+                EXPECT_EQ(facts.header_cut, tool.header_cut);
+                EXPECT_EQ(facts.missing, tool.missing);
+                EXPECT_EQ(facts.texel_offset, 3u + 64u);
+                TextureData reference{size.width, size.height, format, {}, nullptr, 0};
+                std::vector<RgbaPixel> ignored(tool.pixels.size());
+                reference.pixels = ignored.data();
+                EXPECT_EQ(facts.texel_length, ReferenceDecode(texels.data(), texels.size(), &reference));
+                // Rows 12 bytes apart beyond their pixels, in a buffer that ends at the last pixel.
+                const std::size_t stride = 4 * facts.width + 12;
+                const std::size_t span = facts.height == 0 || facts.width == 0 ? 0 : stride * (facts.height - 1) + 4 * facts.width;
+                Bytes rgba(span + 1, 0xA5);
+                EXPECT_EQ(kestrune_decode_rgba(file.data(), file.size(), palette.data(), palette.size(), rgba.data(), span - (span > 0),
+                                               stride),
+                          span > 0 ? KESTRUNE_BUFFER_TOO_SMALL : KESTRUNE_OK);
+                EXPECT_EQ(rgba, Bytes(span + 1, 0xA5)) << "written when refused";
+                ASSERT_EQ(kestrune_decode_rgba(file.data(), file.size(), palette.data(), palette.size(), rgba.data(), span, stride),
+                          KESTRUNE_OK);
+                for (std::size_t y = 0; span > 0 && y < facts.height; ++y) {
+                    EXPECT_EQ(0, std::memcmp(rgba.data() + y * stride, tool.pixels.data() + y * facts.width, 4 * facts.width)) << y;
+                    const std::size_t gap = y + 1 < facts.height ? 12 : 1; // the last row: the byte past the buffer
+                    EXPECT_EQ(Bytes(rgba.begin() + y * stride + 4 * facts.width, rgba.begin() + y * stride + 4 * facts.width + gap),
+                              Bytes(gap, 0xA5));
+                }
+            }
+        }
+    }
+}
+
+// The grey stand-in for a missing palette: index i as grey i, or 17 i for
+// the 4-bit indexes, opaque.
+TEST(Library, GreyStandsInForAMissingPalette)
+{
+    for (const std::uint32_t format : {8u, 9u}) {
+        Bytes entries;
+        const Bytes texels = EncodeTexels(format, 9, 7, PaintRGBA(Content::kNoise, 9, 7, 1), &entries);
+        const Bytes file = MakeBRTEX(9, 7, format, texels);
+        TextureData reference{9, 7, format, {}, nullptr, 0};
+        for (int i = 0; i < 256; ++i) {
+            const auto grey = static_cast<std::uint8_t>(format == 8 ? 17 * (i & 15) : i);
+            reference.palette[i] = RgbaPixel{grey, grey, grey, 255};
+        }
+        std::vector<RgbaPixel> want(63), got(63);
+        reference.pixels = want.data();
+        ReferenceDecode(texels.data(), texels.size(), &reference);
+        EXPECT_EQ(kestrune_decode_rgba_grey(file.data(), file.size(), reinterpret_cast<unsigned char*>(got.data()), 4 * 63, 36),
+                  KESTRUNE_OK);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin(), SamePixel)) << format;
+    }
+}
+
+// Each way to fail, by its name, with a text of its own.
+TEST(Library, EachFailureHasItsName)
+{
+    const Bytes texture = MakeBRTEX(4, 4, 4, Bytes(32, 1)), indexed = MakeBRTEX(4, 4, 9, Bytes(16, 1));
+    const Bytes palette = MakeBRPLT(1, 2, Bytes(4, 9)), junk(100, 'x');
+    unsigned char rgba[64];
+    kestrune_facts facts{};
+    std::size_t size = 0;
+    const struct {
+        const char* what;
+        int result, expected;
+    } cases[] = {
+        {"no TEX0", kestrune_decode_rgba(junk.data(), junk.size(), nullptr, 0, rgba, 64, 16), KESTRUNE_NOT_BRTEX},
+        {"no TEX0, facts", kestrune_read_facts(junk.data(), junk.size(), &facts), KESTRUNE_NOT_BRTEX},
+        {"no PLT0", kestrune_decode_rgba(indexed.data(), indexed.size(), junk.data(), junk.size(), rgba, 64, 16), KESTRUNE_NOT_BRPLT},
+        {"no PLT0, checked", kestrune_check_palette(junk.data(), junk.size()), KESTRUNE_NOT_BRPLT},
+        {"a palette", kestrune_check_palette(palette.data(), palette.size()), KESTRUNE_OK},
+        {"no palette", kestrune_decode_rgba(indexed.data(), indexed.size(), nullptr, 0, rgba, 64, 16), KESTRUNE_NO_PALETTE},
+        {"a stride past any memory", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, SIZE_MAX / 2 & ~std::size_t{3}),
+         KESTRUNE_TOO_LARGE},
+        {"a buffer too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 63, 16), KESTRUNE_BUFFER_TOO_SMALL},
+        {"a stride too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 12), KESTRUNE_BAD_ARGUMENT},
+        {"a stride of odd bytes", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 17), KESTRUNE_BAD_ARGUMENT},
+        {"no texture bytes", kestrune_decode_rgba(nullptr, 5, nullptr, 0, rgba, 64, 16), KESTRUNE_BAD_ARGUMENT},
+        {"no palette bytes", kestrune_decode_rgba(indexed.data(), indexed.size(), nullptr, 5, rgba, 64, 16), KESTRUNE_BAD_ARGUMENT},
+        {"no pixels", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, nullptr, 64, 16), KESTRUNE_BAD_ARGUMENT},
+        {"no record", kestrune_read_facts(texture.data(), texture.size(), nullptr), KESTRUNE_BAD_ARGUMENT},
+        {"no size", kestrune_rgba_size(&facts, nullptr), KESTRUNE_BAD_ARGUMENT},
+        {"a prefix past the file", kestrune_read_facts_prefix(texture.data(), texture.size(), 10, &facts), KESTRUNE_BAD_ARGUMENT},
+        {"a prefix inside the header", kestrune_read_facts_prefix(texture.data(), 35, texture.size(), &facts), KESTRUNE_SHORT_PREFIX},
+        {"a prefix without the section", kestrune_read_facts_prefix(texture.data(), 3, texture.size(), &facts), KESTRUNE_NOT_BRTEX},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.result, c.expected) << c.what;
+    }
+    std::set<std::string> texts;
+    for (int result = KESTRUNE_OK; result <= KESTRUNE_SHORT_PREFIX + 1; ++result) {
+        texts.insert(kestrune_result_text(result));
+    }
+    EXPECT_EQ(texts.size(), 9u);
+    // The largest image, and one past what a 32-bit size holds.
+    facts.width = facts.height = 65535;
+    ASSERT_EQ(kestrune_rgba_size(&facts, &size), sizeof(std::size_t) < 8 ? KESTRUNE_TOO_LARGE : KESTRUNE_OK);
+    EXPECT_TRUE(sizeof(std::size_t) < 8 || size == 4ull * 65535 * 65535);
+}
+
+// Facts from a part of the file that holds the header are the whole
+// file's; the rule that pairs palettes and names outputs is the tool's.
+TEST(Library, PrefixesPairingAndNames)
+{
+    const Bytes file = MakeBRTEX(40, 30, 14, Bytes(500, 3), 9);
+    kestrune_facts whole, part;
+    ASSERT_EQ(kestrune_read_facts(file.data(), file.size(), &whole), KESTRUNE_OK);
+    ASSERT_EQ(kestrune_read_facts_prefix(file.data(), 9 + 36, file.size(), &part), KESTRUNE_OK);
+    EXPECT_EQ(0, std::memcmp(&whole, &part, sizeof whole));
+    EXPECT_EQ(whole.missing, whole.texel_length - 500);
+    const struct {
+        const char* texture;
+        std::vector<const char*> names;
+        long chosen;
+    } pairs[] = {
+        {"wood.brtex", {"b.brplt", "wood.BRPLT", "wood.brplt"}, 2},
+        {"wood.BRTEX", {"wood.BrPlT", "wood.BRPLT", "x"}, 1},
+        {"wood.brtex", {"Wood.brplt", "wood.brtex"}, -1},
+        {"sky", {"sky.brplt"}, 0},
+    };
+    for (const auto& pair : pairs) {
+        EXPECT_EQ(kestrune_palette_beside(pair.texture, pair.names.data(), pair.names.size()), pair.chosen) << pair.texture;
+    }
+    char stem[16];
+    EXPECT_EQ(kestrune_output_stem("d/wood.brtex", stem, sizeof stem), 6u);
+    EXPECT_STREQ(stem, "d/wood");
+    EXPECT_EQ(kestrune_output_stem("wood.BRTEX", stem, 10), 10u); // too long to hold: only the length
+    EXPECT_STREQ(stem, "d/wood");
+    EXPECT_STREQ(kestrune_format_name(14), "CMPR");
+    EXPECT_EQ(kestrune_format_name(7), nullptr);
+    EXPECT_STREQ(kestrune_version(), KESTRUNE_VERSION);
+}
