@@ -10,7 +10,6 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KESTRUNE_X86
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
