@@ -14,15 +14,17 @@
 
 namespace {
 
-// A texture's header read from `size` bytes of a file of `file_size` bytes.
+// A texture's header, read from some bytes of a file of `file_size` bytes.
 struct Header {
     TextureData texture;
     std::uint64_t texel_offset;
     bool header_cut;
 };
 
-bool ReadHeader(InputStream* in, std::uint64_t file_size, Header* header)
+// Starts `in` at `size` bytes of a file and reads the header there.
+bool ReadHeader(InputStream* in, const void* bytes, std::size_t size, std::uint64_t file_size, Header* header)
 {
+    BeginMemoryInput(in, static_cast<const std::uint8_t*>(bytes), size);
     header->texture = TextureData{};
     if (!ReadBRTEX(in, &header->texture)) {
         return false;
@@ -89,9 +91,8 @@ int Decode(const void* texture_bytes, std::size_t texture_size, const void* pale
         return KESTRUNE_BAD_ARGUMENT;
     }
     InputStream in;
-    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(texture_bytes), texture_size);
     Header header;
-    if (!ReadHeader(&in, texture_size, &header)) {
+    if (!ReadHeader(&in, texture_bytes, texture_size, texture_size, &header)) {
         return KESTRUNE_NOT_BRTEX;
     }
     TextureData& texture = header.texture;
@@ -149,9 +150,8 @@ int kestrune_read_facts_prefix(const void* prefix, size_t prefix_size, uint64_t 
         return KESTRUNE_BAD_ARGUMENT;
     }
     InputStream in;
-    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(prefix), prefix_size);
     Header header;
-    if (!ReadHeader(&in, file_size, &header)) {
+    if (!ReadHeader(&in, prefix, prefix_size, file_size, &header)) {
         return KESTRUNE_NOT_BRTEX;
     }
     // The fields end 36 bytes into the section: a prefix that stops short

@@ -11,15 +11,14 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
-#include <clocale>
-#include <cstdlib>
 
 #include <dirent.h>
-#include <locale.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -501,6 +500,18 @@ bool IdentifyFolder(const std::string& name, FolderIdentity* identity)
 
 namespace {
 
+// The folder `name` opened to list, and its descriptor; nullptr, with
+// nothing held, where it cannot be.
+DIR* OpenToList(const std::string& name, int* fd)
+{
+    *fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* folder = *fd < 0 ? nullptr : fdopendir(*fd);
+    if (folder == nullptr && *fd >= 0) {
+        close(*fd);
+    }
+    return folder;
+}
+
 // `name` with its ASCII letters in the other case; empty where it has none.
 std::string OtherCase(std::string name)
 {
@@ -530,12 +541,9 @@ bool OneFileInEitherCase(int directory, const std::string& name, const struct st
 // unless the folder is its root.
 bool FoldsCase(const std::string& name)
 {
-    const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* folder = fd < 0 ? nullptr : fdopendir(fd);
+    int fd = -1;
+    DIR* folder = OpenToList(name, &fd);
     if (folder == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
         return false;
     }
     struct stat status;
@@ -617,12 +625,9 @@ bool IsFolder(const std::string& name)
 bool ListFolder(const std::string& name, std::vector<FolderEntry>* entries)
 {
     entries->clear();
-    const int fd = open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* folder = fd < 0 ? nullptr : fdopendir(fd);
+    int fd = -1;
+    DIR* folder = OpenToList(name, &fd);
     if (folder == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
         return false;
     }
     while (const dirent* entry = readdir(folder)) {

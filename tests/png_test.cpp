@@ -246,7 +246,8 @@ Pixels Painted(Content content, int width, int height)
 TEST(Png, EachTypeHoldsItsPixelsExactly)
 {
     Pixels cutout = Painted(Content::kCutout, 96, 64), alphas = Distinct(17, 9, 4, false, false);
-    // A 257th value that, stored past a palette's end, would read as a count of 4.
+    // A 257th value, the first a palette cannot hold: stored past its end
+    // (which the sanitizers stop), it would read as a count of 4.
     Pixels last_nearly_zero = Distinct(256, 32, 8, false, false);
     last_nearly_zero.insert(last_nearly_zero.end(), 32, RgbaPixel{4, 0, 0, 0});
     for (std::size_t i = 0; i < alphas.size(); ++i) {
