@@ -248,8 +248,9 @@ TEST_F(Cli, BatchWritesOneFileForEachOutput)
 {
     const Bytes cut(kTexture.begin(), kTexture.end() - 5);
     const Bytes cut_bmp = ReferenceBmp(2, 2, {0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0, 0xE3, 0});
-    const auto short_texture = [&] { fs::create_directory("d"), Put("d/y.brtex", cut), Put("y.brtex", cut); };
-    const std::string warning = " ends 5 bytes short of its texels\n", warned_in_d = "kestrune: warning: d" + kSep + "y.brtex" + warning,
+    // The folder y beside y.brtex: one letter, as its output's first.
+    const auto short_texture = [&] { fs::create_directory("y"), Put("y/y.brtex", cut), Put("y.brtex", cut); };
+    const std::string warning = " ends 5 bytes short of its texels\n", warned_in_y = "kestrune: warning: y" + kSep + "y.brtex" + warning,
                       warned_here = "kestrune: warning: y.brtex" + warning;
     // Given by name from two folders: a system that folds case holds no two
     // such names in one.
@@ -272,10 +273,10 @@ TEST_F(Cli, BatchWritesOneFileForEachOutput)
 #endif
     const Bytes png = Png(PngImage::kColour, 2, 2, {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}});
     std::vector<Case> cases = {
-        {"three spellings", short_texture, {"--batch", "d", "./d/y.brtex", "d//y.brtex"}, 13,
-         "File d" + kSep + "y.bmp written\nERROR: d" + kSep + "y.brtex and ./d/y.brtex would both write ./d/y.bmp\nERROR: d" + kSep +
-             "y.brtex and d//y.brtex would both write d//y.bmp\n1 converted, 2 failed\n",
-         {{"d/y.bmp", cut_bmp}}, "", {}, warned_in_d.c_str()},
+        {"three spellings", short_texture, {"--batch", "y", "./y/y.brtex", "y//y.brtex"}, 13,
+         "File y" + kSep + "y.bmp written\nERROR: y" + kSep + "y.brtex and ./y/y.brtex would both write ./y/y.bmp\nERROR: y" + kSep +
+             "y.brtex and y//y.brtex would both write y//y.bmp\n1 converted, 2 failed\n",
+         {{"y/y.bmp", cut_bmp}}, "", {}, warned_in_y.c_str()},
         {"two spellings here", short_texture, {"--batch", "y.brtex", "./y.brtex"}, 13,
          "File y.bmp written\nERROR: y.brtex and ./y.brtex would both write ./y.bmp\n1 converted, 1 failed\n", {{"y.bmp", cut_bmp}}, "", {},
          warned_here.c_str()},
