@@ -124,7 +124,7 @@ OutputKey KeyOf(const std::string& output, Folding* folding)
     if (cut == 0) {
         IdentifyFolder(folder, &key.folder);
     }
-    const auto [known, fresh] = folding->emplace(key.folder, false);
+    const auto [known, fresh] = folding->try_emplace(key.folder);
     if (fresh) {
         known->second = FoldsCase(folder);
     }
