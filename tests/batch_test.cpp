@@ -314,6 +314,18 @@ TEST_F(Cli, BatchWritesOneFileForEachOutput)
                {"--batch", "-j", "1", "-o", "out", "tree"}, 13,
                "File out/a/x.bmp written\nERROR: tree/a/x.brtex and tree/b/x.brtex would both write out/b/x.bmp\n1 converted, 1 failed\n",
                {{"out/a/x.bmp", kColour}, {"out/b/x.bmp", kColour}}});
+    Check(Case{"an output reached through the kernel's link to another's",
+               [] {
+                   Put("a.brtex", kTexture), Put("b.brtex", kTexture), Put("a.bmp", kOld), fs::create_hard_link("a.bmp", "a2.bmp");
+                   fs::create_symlink("/proc/self/fd/5", "b.bmp");
+               },
+               {"--batch", "-j", "1", "a.brtex", "b.brtex"}, 13,
+               "File a.bmp written\nERROR: a.brtex and b.brtex would both write b.bmp\n1 converted, 1 failed\n",
+               {{"a.bmp", kColour}, {"a2.bmp", kColour}}, "exec 5<> a.bmp; "});
+    // One texture's own two outputs linked are written as a single run writes them.
+    Check(Case{"a texture's outputs linked", [] { Put("t.brtex", kTexture), Put("t.bmp", kOld), fs::create_hard_link("t.bmp", "t_alpha.bmp"); },
+               {"--batch", "-a", "t.brtex"}, 0, "File t.bmp written\nFile t_alpha.bmp written\n1 converted, 0 failed\n",
+               {{"t.bmp", kAlpha}, {"t_alpha.bmp", kAlpha}}});
 #endif
 }
 
@@ -544,20 +556,26 @@ TEST_F(Cli, BatchOpensNoSpecialFile)
 
 // Once standard output cannot be written, a batch starts no texture: a
 // pipe whose reader has left ends it as it ends a single run, by SIGPIPE,
-// or with status 12 where that signal is ignored; a full disk with 12.
+// or with status 12 where that signal is ignored; a full disk with 12. A
+// reader that leaves after the banner ends it by SIGPIPE too, once the
+// textures in hand are done.
 TEST_F(Cli, BatchStopsWhenItsReportCannotBeWritten)
 {
     fs::create_directory("tree");
     for (int n = 10; n < 50; ++n) {
         Put("tree/t" + std::to_string(n) + ".brtex", MakeBRTEX(256, 256, 6, Bytes(256 * 256 * 4, 0x5A)));
     }
-    const auto run = [](int out, bool ignored) {
+    const auto run = [](int out, bool ignored, int reader = -1) {
         const pid_t pid = fork();
         if (pid == 0) {
-            dup2(out, 1), dup2(open("/dev/null", O_WRONLY), 2);
+            dup2(out, 1), dup2(open("/dev/null", O_WRONLY), 2), close(reader);
             std::signal(SIGPIPE, ignored ? SIG_IGN : SIG_DFL);
             execl(kTool.c_str(), "kestrune", "--batch", "-j", "2", "tree", nullptr);
             _exit(127);
+        }
+        char banner[24];
+        if (reader >= 0 && read(reader, banner, sizeof banner) == sizeof banner) {
+            close(reader); // leaves once it has the banner
         }
         int status = 0;
         waitpid(pid, &status, 0);
@@ -573,6 +591,12 @@ TEST_F(Cli, BatchStopsWhenItsReportCannotBeWritten)
             << ignored << " " << status;
         EXPECT_EQ(TakeOutputs().size(), 0u) << ignored;
     }
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    const int left = run(ends[1], false, ends[0]);
+    close(ends[1]);
+    EXPECT_TRUE(WIFSIGNALED(left) && WTERMSIG(left) == SIGPIPE) << left;
+    TakeOutputs(); // as many as were in hand: how many, the scheduler decides
     const int full = open("/dev/full", O_WRONLY);
     const int status = run(full, false);
     close(full);
