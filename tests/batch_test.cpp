@@ -306,14 +306,26 @@ TEST_F(Cli, BatchWritesOneFileForEachOutput)
         }
     }
 #ifndef _WIN32
+    // Forty of them, under 32 descriptors: no refusal keeps one.
+    std::string written, refused;
+    for (int n = 10; n < 50; ++n) {
+        const std::string x = std::to_string(n);
+        written.append("File out/a/x").append(x).append(".bmp written\n");
+        refused.append("ERROR: tree/a/x").append(x).append(".brtex and tree/b/x").append(x).append(".brtex would both write out/b/x");
+        refused.append(x).append(".bmp\n");
+    }
     Check(Case{"outputs linked",
-               [&] {
-                   linked(), fs::create_directories("out/a"), fs::create_directories("out/b");
-                   Put("out/a/x.bmp", kOld), fs::create_hard_link("out/a/x.bmp", "out/b/x.bmp");
+               [] {
+                   fs::create_directories("tree/a"), fs::create_directories("tree/b"), fs::create_directories("out/a"), fs::create_directories("out/b");
+                   for (int n = 10; n < 50; ++n) {
+                       const std::string x = "/x" + std::to_string(n);
+                       Put("tree/a" + x + ".brtex", kTexture), Put("tree/b" + x + ".brtex", kTexture);
+                       Put("out/a" + x + ".bmp", kOld), fs::create_hard_link("out/a" + x + ".bmp", "out/b" + x + ".bmp");
+                   }
                },
-               {"--batch", "-j", "1", "-o", "out", "tree"}, 13,
-               "File out/a/x.bmp written\nERROR: tree/a/x.brtex and tree/b/x.brtex would both write out/b/x.bmp\n1 converted, 1 failed\n",
-               {{"out/a/x.bmp", kColour}, {"out/b/x.bmp", kColour}}});
+               {"--batch", "-j", "1", "-o", "out", "tree"}, 13, written + refused + "40 converted, 40 failed\n",
+               {{"out/a/x49.bmp", kColour}, {"out/b/x49.bmp", kColour}},
+               "ulimit -n 32; "});
     Check(Case{"an output reached through the kernel's link to another's",
                [] {
                    Put("a.brtex", kTexture), Put("b.brtex", kTexture), Put("a.bmp", kOld), fs::create_hard_link("a.bmp", "a2.bmp");
