@@ -334,6 +334,19 @@ TEST_F(Cli, BatchWritesOneFileForEachOutput)
                {"--batch", "-j", "1", "a.brtex", "b.brtex"}, 13,
                "File a.bmp written\nERROR: a.brtex and b.brtex would both write b.bmp\n1 converted, 1 failed\n",
                {{"a.bmp", kColour}, {"a2.bmp", kColour}}, "exec 5<> a.bmp; "});
+    // Seventy folders under 40 descriptors: asking each whether it folds case keeps none.
+    std::string seventy;
+    std::map<std::string, Kept> outputs;
+    for (int n = 10; n < 80; ++n) {
+        seventy.append("File f/").append(std::to_string(n)).append("/t.bmp written\n");
+        outputs["f/" + std::to_string(n) + "/t.bmp"] = kColour;
+    }
+    const auto folders = [] {
+        for (int n = 10; n < 80; ++n) {
+            fs::create_directories("f/" + std::to_string(n)), Put("f/" + std::to_string(n) + "/t.brtex", kTexture);
+        }
+    };
+    Check(Case{"seventy folders", folders, {"--batch", "-j", "1", "f"}, 0, seventy + "70 converted, 0 failed\n", outputs, "ulimit -n 40; "});
     // One texture's own two outputs linked are written as a single run writes them.
     Check(Case{"a texture's outputs linked", [] { Put("t.brtex", kTexture), Put("t.bmp", kOld), fs::create_hard_link("t.bmp", "t_alpha.bmp"); },
                {"--batch", "-a", "t.brtex"}, 0, "File t.bmp written\nFile t_alpha.bmp written\n1 converted, 0 failed\n",
