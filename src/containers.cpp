@@ -115,13 +115,16 @@ static std::uint64_t ScanForMagic(InputStream* in, const char* magic)
     }
 }
 
-int ReadBRTEX(InputStream* in, TextureData* texture)
+int ReadBRTEX(InputStream* in, TextureData* texture, std::uint64_t* section)
 {
     const std::uint64_t after_magic = ScanForMagic(in, "TEX0");
     if (after_magic == 0) {
         return 0;
     }
     const std::uint64_t start = after_magic - 4;
+    if (section != nullptr) {
+        *section = start;
+    }
     SkipTo(in, start + 28); // a word and 20 bytes of header that the conversion does not use
     texture->width = static_cast<std::int32_t>(R16next(in));
     texture->height = static_cast<std::int32_t>(R16next(in));

@@ -108,6 +108,10 @@ inline std::uint32_t R32next(InputStream* in)
 
 // Each returns 1 when its section was found and read, 0 when the file holds
 // none (the record is then untouched). ReadBRTEX leaves the stream at the
-// first texel byte.
-int ReadBRTEX(InputStream* in, TextureData* texture);
+// first texel byte, and gives the section's offset where asked.
+int ReadBRTEX(InputStream* in, TextureData* texture, std::uint64_t* section);
+inline int ReadBRTEX(InputStream* in, TextureData* texture)
+{
+    return ReadBRTEX(in, texture, nullptr);
+}
 int ReadBRPLT(InputStream* in, TextureData* texture);

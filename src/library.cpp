@@ -26,11 +26,11 @@ bool ReadHeader(InputStream* in, const void* bytes, std::size_t size, std::uint6
 {
     BeginMemoryInput(in, static_cast<const std::uint8_t*>(bytes), size);
     header->texture = TextureData{};
-    if (!ReadBRTEX(in, &header->texture)) {
+    std::uint64_t section = 0;
+    if (!ReadBRTEX(in, &header->texture, &section)) {
         return false;
     }
-    // Past a file's end the reader stops where it ends and counts the rest.
-    header->texel_offset = InputPosition(in) + in->missing;
+    header->texel_offset = section + 64; // the header's length
     header->header_cut = header->texel_offset > file_size;
     return true;
 }

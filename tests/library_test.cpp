@@ -198,9 +198,10 @@ TEST(Library, PrefixesPairingAndNames)
     for (const auto& pair : pairs) {
         EXPECT_EQ(kestrune_palette_beside(pair.texture, pair.names.data(), pair.names.size()), pair.chosen) << pair.texture;
     }
-    char stem[16];
-    EXPECT_EQ(kestrune_output_stem("d/wood.brtex", stem, sizeof stem), 6u);
+    char stem[16] = "xxxxxxxxxxxxxxx";
+    EXPECT_EQ(kestrune_output_stem("d/wood.brtex", stem, 7), 6u); // exactly enough
     EXPECT_STREQ(stem, "d/wood");
+    EXPECT_EQ(stem[7], 'x');
     EXPECT_EQ(kestrune_output_stem("wood.BRTEX", stem, 10), 10u); // too long to hold: only the length
     EXPECT_STREQ(stem, "d/wood");
     EXPECT_STREQ(kestrune_format_name(14), "CMPR");
