@@ -133,6 +133,7 @@ TEST(Library, GreyStandsInForAMissingPalette)
 TEST(Library, EachFailureHasItsName)
 {
     const Bytes texture = MakeBRTEX(4, 4, 4, Bytes(32, 1)), indexed = MakeBRTEX(4, 4, 9, Bytes(16, 1));
+    const Bytes two_rows = MakeBRTEX(4, 2, 4, Bytes(16, 1)), no_pixels = MakeBRTEX(0, 4, 4, {});
     const Bytes palette = MakeBRPLT(1, 2, Bytes(4, 9)), junk(100, 'x');
     unsigned char rgba[64];
     kestrune_facts facts{};
@@ -149,6 +150,10 @@ TEST(Library, EachFailureHasItsName)
         {"no palette", kestrune_decode_rgba(indexed.data(), indexed.size(), nullptr, 0, rgba, 64, 16), KESTRUNE_NO_PALETTE},
         {"a stride past any memory", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, SIZE_MAX / 2 & ~std::size_t{3}),
          KESTRUNE_TOO_LARGE},
+        {"a span one past any size", kestrune_decode_rgba(two_rows.data(), two_rows.size(), nullptr, 0, rgba, 64, SIZE_MAX - 15), KESTRUNE_TOO_LARGE},
+        {"a span of the largest size", kestrune_decode_rgba(two_rows.data(), two_rows.size(), nullptr, 0, rgba, 64, SIZE_MAX - 19),
+         KESTRUNE_BUFFER_TOO_SMALL},
+        {"no pixels, any stride", kestrune_decode_rgba(no_pixels.data(), no_pixels.size(), nullptr, 0, rgba, 64, 3), KESTRUNE_OK},
         {"a buffer too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 63, 16), KESTRUNE_BUFFER_TOO_SMALL},
         {"a stride too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 12), KESTRUNE_BAD_ARGUMENT},
         {"a stride of odd bytes", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 17), KESTRUNE_BAD_ARGUMENT},
