@@ -133,7 +133,7 @@ TEST(Library, GreyStandsInForAMissingPalette)
 TEST(Library, EachFailureHasItsName)
 {
     const Bytes texture = MakeBRTEX(4, 4, 4, Bytes(32, 1)), indexed = MakeBRTEX(4, 4, 9, Bytes(16, 1));
-    const Bytes two_rows = MakeBRTEX(4, 2, 4, Bytes(16, 1)), no_pixels = MakeBRTEX(0, 4, 4, {});
+    const Bytes two_rows = MakeBRTEX(4, 2, 4, Bytes(16, 1)), no_pixels = MakeBRTEX(0, 4, 4, {}), no_rows = MakeBRTEX(4, 0, 4, {});
     const Bytes palette = MakeBRPLT(1, 2, Bytes(4, 9)), junk(100, 'x');
     unsigned char rgba[64];
     kestrune_facts facts{};
@@ -154,6 +154,7 @@ TEST(Library, EachFailureHasItsName)
         {"a span of the largest size", kestrune_decode_rgba(two_rows.data(), two_rows.size(), nullptr, 0, rgba, 64, SIZE_MAX - 19),
          KESTRUNE_BUFFER_TOO_SMALL},
         {"no pixels, any stride", kestrune_decode_rgba(no_pixels.data(), no_pixels.size(), nullptr, 0, rgba, 64, 3), KESTRUNE_OK},
+        {"no rows, any stride", kestrune_decode_rgba(no_rows.data(), no_rows.size(), nullptr, 0, rgba, 64, 3), KESTRUNE_OK},
         {"a buffer too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 63, 16), KESTRUNE_BUFFER_TOO_SMALL},
         {"a stride too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 12), KESTRUNE_BAD_ARGUMENT},
         {"a stride of odd bytes", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 17), KESTRUNE_BAD_ARGUMENT},
