@@ -204,6 +204,7 @@ TEST(Library, PrefixesPairingAndNames)
     for (const auto& pair : pairs) {
         EXPECT_EQ(kestrune_palette_beside(pair.texture, pair.names.data(), pair.names.size()), pair.chosen) << pair.texture;
     }
+    EXPECT_EQ(kestrune_palette_beside(nullptr, nullptr, 0), -1);
     char stem[16] = "xxxxxxxxxxxxxxx";
     EXPECT_EQ(kestrune_output_stem("d/wood.brtex", stem, 7), 6u); // exactly enough
     EXPECT_STREQ(stem, "d/wood");
