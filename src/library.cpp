@@ -14,15 +14,14 @@
 
 namespace {
 
-// A texture's header, read from some bytes of a file of `file_size` bytes.
+// A texture's header, read from some bytes of its file.
 struct Header {
     TextureData texture;
     std::uint64_t texel_offset;
-    bool header_cut;
 };
 
 // Starts `in` at `size` bytes of a file and reads the header there.
-bool ReadHeader(InputStream* in, const void* bytes, std::size_t size, std::uint64_t file_size, Header* header)
+bool ReadHeader(InputStream* in, const void* bytes, std::size_t size, Header* header)
 {
     BeginMemoryInput(in, static_cast<const std::uint8_t*>(bytes), size);
     header->texture = TextureData{};
@@ -31,7 +30,6 @@ bool ReadHeader(InputStream* in, const void* bytes, std::size_t size, std::uint6
         return false;
     }
     header->texel_offset = section + 64; // the header's length
-    header->header_cut = header->texel_offset > file_size;
     return true;
 }
 
@@ -46,7 +44,7 @@ void FillFacts(const Header& header, std::uint64_t file_size, kestrune_facts* fa
     facts->height = static_cast<std::uint32_t>(texture.height);
     facts->format = texture.format;
     facts->needs_palette = NeedsPalette(texture.format) ? 1 : 0;
-    facts->header_cut = header.header_cut ? 1 : 0;
+    facts->header_cut = header.texel_offset > file_size ? 1 : 0;
     facts->missing = length > there ? length - there : 0;
     facts->texel_offset = header.texel_offset;
     facts->texel_length = length;
@@ -92,7 +90,7 @@ int Decode(const void* texture_bytes, std::size_t texture_size, const void* pale
     }
     InputStream in;
     Header header;
-    if (!ReadHeader(&in, texture_bytes, texture_size, texture_size, &header)) {
+    if (!ReadHeader(&in, texture_bytes, texture_size, &header)) {
         return KESTRUNE_NOT_BRTEX;
     }
     TextureData& texture = header.texture;
@@ -151,7 +149,7 @@ int kestrune_read_facts_prefix(const void* prefix, size_t prefix_size, uint64_t 
     }
     InputStream in;
     Header header;
-    if (!ReadHeader(&in, prefix, prefix_size, file_size, &header)) {
+    if (!ReadHeader(&in, prefix, prefix_size, &header)) {
         return KESTRUNE_NOT_BRTEX;
     }
     // The fields end 36 bytes into the section: a prefix that stops short
