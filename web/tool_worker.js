@@ -12,6 +12,9 @@
 
 const tool = { module: null, printed: '', runs: 0 };
 
+// The bytes of the library's kestrune_facts in the module (32-bit).
+const kFactsSize = 48;
+
 function BytesOfBase64(text) {
   const raw = atob(text);
   const bytes = new Uint8Array(raw.length);
@@ -30,16 +33,45 @@ async function StartTool() {
   tool.module.FS.mkdir('/runs');
 }
 
-// Width, height, format name and whether it needs a palette, as the tool's
-// own reader finds them in the file at `path`, or null for a file that
-// holds no texture.
-function Describe(path) {
-  const m = tool.module;
-  const fields = m._malloc(16);
-  const found = m.ccall('kestrune_header', 'number', ['string', 'number'], [path, fields]);
-  const [width, height, format, needsPalette] = m.HEAPU32.slice(fields / 4, fields / 4 + 4);
-  m._free(fields);
-  if (!found) {
+// Calls `Use` with the bytes given (a Uint8Array), or with the names given
+// (strings, as a table of pointers to them), copied into the module's
+// memory for the call; frees them after it.
+function WithBytes(bytes, Use) {
+  const m = tool.module, at = m._malloc(Math.max(1, bytes.length));
+  m.HEAPU8.set(bytes, at);
+  try {
+    return Use(at, bytes.length);
+  } finally {
+    m._free(at);
+  }
+}
+
+function WithNames(names, Use) {
+  const m = tool.module, encoder = new TextEncoder();
+  const at = names.map((name) => {
+    const bytes = encoder.encode(`${name}\0`), where = m._malloc(bytes.length);
+    m.HEAPU8.set(bytes, where);
+    return where;
+  });
+  const table = m._malloc(4 * Math.max(1, names.length));
+  m.HEAPU32.set(at, table / 4);
+  try {
+    return Use(table, names.length);
+  } finally {
+    at.forEach((where) => m._free(where));
+    m._free(table);
+  }
+}
+
+// The texture's facts as the library reads them from its bytes: width,
+// height, format name and whether it needs a palette, or null for bytes
+// that hold no texture.
+function Describe(bytes) {
+  const m = tool.module, facts = m._malloc(kFactsSize);
+  const result = WithBytes(bytes, (at, size) => m._kestrune_read_facts(at, size, facts));
+  const [, width, height, format, needsPalette] = m.HEAPU32.slice(facts / 4, facts / 4 + 5);
+  m._free(facts);
+  if (result !== 0) {
     return null;
   }
   const formatName = m.UTF8ToString(m._kestrune_format_name(format)) || `code ${format}`;
@@ -50,15 +82,12 @@ function BaseName(path) {
   return path.slice(path.lastIndexOf('/') + 1);
 }
 
-// The palette `path` takes among `beside` ({path, bytes}), by the tool's
-// own rule, or null.
+// The palette `path` takes among `beside` ({path, bytes}), by the
+// library's rule, or null.
 function PaletteBeside(path, beside) {
-  if (beside.length === 0) {
-    return null;
-  }
-  const name = tool.module.ccall('kestrune_palette_beside', 'string', ['string', 'string'],
-    [BaseName(path), beside.map((p) => BaseName(p.path)).join('/')]);
-  return beside.find((p) => BaseName(p.path) === name) || null;
+  const index = WithNames([BaseName(path)], (texture) => WithNames(beside.map((p) => BaseName(p.path)),
+    (names, count) => tool.module._kestrune_palette_beside(tool.module.HEAPU32[texture / 4], names, count)));
+  return index >= 0 ? beside[index] : null;
 }
 
 function Remove(FS, path) {
@@ -126,16 +155,21 @@ function InputsOf(texture, palette) {
   return [InputOf(texture), InputOf(Palette(palette))].filter(Boolean);
 }
 
-// The pixels of the texture at `path` (with the palette at `palette`, or
-// ''), as the tool's own code decodes them, in the run's folder, given to
-// `Use` where they lie; gives what it gives.
-function Pixels(path, palette, Use) {
-  const m = tool.module, fields = m._malloc(8);
-  const at = m.ccall('kestrune_pixels', 'number', ['string', 'string', 'number'], [path, palette, fields]);
-  const [width, height] = m.HEAPU32.slice(fields / 4, fields / 4 + 2);
-  m._free(fields);
-  const used = at ? Use({ width, height, rgba: m.HEAPU8.subarray(at, at + 4 * width * height) }) : null;
-  m._free(at);
+// The pixels of a texture (bytes, with a palette's bytes or null), as the
+// library decodes them, given to `Use` where they lie; gives what it gives,
+// or null where they cannot be decoded.
+function Pixels(texture, palette, Use) {
+  const m = tool.module, facts = m._malloc(kFactsSize), slot = m._malloc(4);
+  const found = WithBytes(texture, (at, size) => m._kestrune_read_facts(at, size, facts) === 0 &&
+    m._kestrune_rgba_size(facts, slot) === 0);
+  const [, width, height] = m.HEAPU32.slice(facts / 4, facts / 4 + 3), size = m.HEAPU32[slot / 4];
+  m._free(facts);
+  m._free(slot);
+  const rgba = found ? m._malloc(Math.max(1, size)) : 0;
+  const decoded = rgba !== 0 && WithBytes(texture, (t, tsize) => WithBytes(palette || new Uint8Array(0),
+    (p, psize) => m._kestrune_decode_rgba(t, tsize, palette ? p : 0, psize, rgba, size, 4 * width))) === 0;
+  const used = decoded ? Use({ width, height, rgba: m.HEAPU8.subarray(rgba, rgba + size) }) : null;
+  m._free(rgba);
   return used;
 }
 
@@ -156,7 +190,7 @@ function Convert(request, Answer) {
   const texture = InputOf(request.texture);
   let header = null, palette = null, thumbnail = null;
   const run = Run(() => {
-    header = Describe(texture.path);
+    header = Describe(texture.bytes);
     const given = PaletteOf(request, header);
     if (header && header.needsPalette && !given) {
       return null;
@@ -167,7 +201,7 @@ function Convert(request, Answer) {
     }
     return [...(request.alpha ? ['-a'] : []), '--', ...[texture, palette].filter(Boolean).map((input) => input.path)];
   }, [texture], (status) => {
-    thumbnail = status === 0 ? Pixels(texture.path, palette ? palette.path : '', (image) => Thumbnail(image, request.thumbnail)) : null;
+    thumbnail = status === 0 ? Pixels(texture.bytes, palette && palette.bytes, (image) => Thumbnail(image, request.thumbnail)) : null;
   });
   if (!run.args) {
     Answer({ waiting: true, header });
@@ -183,7 +217,7 @@ function Open(request, Answer) {
   const inputs = InputsOf(request.texture, request.palette);
   let image = null, files = [];
   Run(request.args, inputs, (status, written) => {
-    image = Pixels(inputs[0].path, inputs[1] ? inputs[1].path : '', (pixels) => ({ ...pixels, rgba: pixels.rgba.slice() }));
+    image = Pixels(inputs[0].bytes, inputs[1] && inputs[1].bytes, (pixels) => ({ ...pixels, rgba: pixels.rgba.slice() }));
     files = Read(written);
   });
   // As blobs, made here: the page's thread then copies no file to offer it.
@@ -239,7 +273,14 @@ function Classify(request, Answer) {
 
 // The names a texture's outputs take, by the tool's rule.
 function Stem(request, Answer) {
-  Answer({ stem: tool.module.ccall('kestrune_output_stem', 'string', ['string'], [request.path]) });
+  const m = tool.module;
+  Answer({ stem: WithNames([request.path], (table) => {
+    const name = m.HEAPU32[table / 4], room = m.UTF8ToString(name).length * 4 + 1, stem = m._malloc(room);
+    m._kestrune_output_stem(name, stem, room);
+    const made = m.UTF8ToString(stem);
+    m._free(stem);
+    return made;
+  }) });
 }
 
 const kHandlers = { convert: Convert, open: Open, png: Png, bmps: Bmps, zip: Zip, classify: Classify, stem: Stem };
