@@ -23,6 +23,7 @@ import collections
 import ctypes
 import ctypes.util
 import os
+import sys
 
 __all__ = ["decode", "open", "facts", "Texture", "Facts", "KestruneError", "library_version"]
 
@@ -63,8 +64,11 @@ _lib = _load()
 _bytes = ctypes.c_char_p
 _lib.kestrune_read_facts.argtypes = [_bytes, ctypes.c_size_t, ctypes.POINTER(_Facts)]
 _lib.kestrune_rgba_size.argtypes = [ctypes.POINTER(_Facts), ctypes.POINTER(ctypes.c_size_t)]
-_lib.kestrune_decode_rgba.argtypes = [_bytes, ctypes.c_size_t, _bytes, ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t,
+_lib.kestrune_decode_rgba.argtypes = [_bytes, ctypes.c_size_t, _bytes, ctypes.c_size_t, _bytes, ctypes.c_size_t,
                                       ctypes.c_size_t]
+_new_bytes = ctypes.pythonapi.PyBytes_FromStringAndSize
+_new_bytes.argtypes = [ctypes.c_char_p, ctypes.c_ssize_t]
+_new_bytes.restype = ctypes.py_object
 _lib.kestrune_palette_beside.argtypes = [ctypes.c_char_p, ctypes.POINTER(ctypes.c_char_p), ctypes.c_size_t]
 _lib.kestrune_palette_beside.restype = ctypes.c_long
 _lib.kestrune_format_name.argtypes = [ctypes.c_uint32]
@@ -98,18 +102,28 @@ def facts(texture_bytes):
     return Facts(raw.width, raw.height, raw.format, name.decode() if name else None, bool(raw.needs_palette), raw.missing)
 
 
+def _unshared_bytes(size):
+    """A new bytes object of `size` bytes, not yet filled: the decoder writes
+    the pixels into it before anything else can see it, as a C extension
+    fills the bytes it makes. One allocation, and no copy of the pixels."""
+    made = _new_bytes(None, size)
+    if size > 0 and sys.getrefcount(made) != 2:  # a shared object, which must never be written
+        raise MemoryError("no bytes object of its own for the pixels")
+    return made
+
+
 def decode(texture_bytes, palette_bytes=None):
     """Decodes a texture file's bytes, and where it is indexed its palette
-    file's bytes, into a Texture(width, height, rgba)."""
+    file's bytes, into a Texture(width, height, rgba), rgba being bytes."""
     texture_bytes = bytes(texture_bytes)
     palette_bytes = None if palette_bytes is None else bytes(palette_bytes)
     raw = _read_facts(texture_bytes)
     size = ctypes.c_size_t()
     _check(_lib.kestrune_rgba_size(ctypes.byref(raw), ctypes.byref(size)))
-    rgba = ctypes.create_string_buffer(max(size.value, 1))
+    rgba = _unshared_bytes(size.value)
     _check(_lib.kestrune_decode_rgba(texture_bytes, len(texture_bytes), palette_bytes,
                                      0 if palette_bytes is None else len(palette_bytes), rgba, size.value, 4 * raw.width))
-    return Texture(raw.width, raw.height, rgba.raw[:size.value])
+    return Texture(raw.width, raw.height, rgba)
 
 
 def _palette_beside(texture_path):
