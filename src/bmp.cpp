@@ -207,6 +207,7 @@ static bool WritesEveryPixel(std::uint32_t format)
 // memory that is touched is ever backed, so the rounding costs address
 // space, not memory.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+static_assert((kHugePage & (kHugePage - 1)) == 0, "aligned_alloc takes a power of two");
 
 static RgbaPixel* AllocateLarge(const TextureData* texture, std::size_t bytes)
 {
