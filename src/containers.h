@@ -28,12 +28,13 @@ constexpr std::size_t kMaxSpan = 128; // the largest run ReadSpan hands out at o
 static_assert(kInputBufferSize >= kMaxSpan, "a span must fit the buffer");
 
 // Reads a stdio stream through its own buffer so that the per-byte cost is a
-// pointer comparison, not a locking library call, or bytes in memory where
-// they lie, with the same cost and no copy but near their end. Bytes past the end of the
-// file read as 0 and do not advance the position. A read error ends the
-// input the same way but is remembered in `failed`: the caller must not take
-// what it decoded for the file's content. The reader only moves forward:
-// every seek in both containers goes to a later offset.
+// pointer comparison, not a locking library call; or bytes in memory where
+// they lie, at the same cost, copied into the buffer only within a span of
+// their end. Bytes past the end of the file read as 0 and do not advance
+// the position. A read error ends the input the same way but is remembered
+// in `failed`: the caller must not take what it decoded for the file's
+// content. The reader only moves forward: every seek in both containers
+// goes to a later offset.
 struct InputStream {
     std::FILE* file;             // none for bytes in memory
     const std::uint8_t* base;    // where the bytes from `next` on are held: the buffer, or the memory

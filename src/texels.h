@@ -47,7 +47,6 @@ inline void PutData(TextureData* texture, std::int32_t x, std::int32_t y, RgbaPi
     *PixelAt(texture, x, y) = pixel;
 }
 
-
 // Whether the processor has the byte shuffle (SSSE3) that the vector
 // routines of the decoder and the BMP writer need.
 bool VectorRowsAvailable();
