@@ -31,7 +31,7 @@ void BM_Decode(benchmark::State& state, const BenchFormat& format)
     std::memcpy(texture.palette, palette.data(), palette.size());
     std::vector<RgbaPixel> pixels(static_cast<std::size_t>(size) * size);
     texture.pixels = pixels.data();
-    InputStream in;
+    FileInput in;
     for (auto _ : state) {
         std::rewind(file);
         BeginInput(&in, file);

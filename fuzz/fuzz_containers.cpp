@@ -23,7 +23,7 @@ void Check(int (*reader)(InputStream*, TextureData*), const std::uint8_t* data, 
     if (file == nullptr) {
         std::abort();
     }
-    InputStream in;
+    FileInput in;
     BeginInput(&in, file);
     TextureData texture{};
     TextureData untouched{};

@@ -57,7 +57,7 @@ void Convert(const FuzzFiles& files)
     if (texture_file == nullptr) {
         std::abort();
     }
-    InputStream in;
+    FileInput in;
     BeginInput(&in, texture_file);
     TextureData texture{};
     if (ReadBRTEX(&in, &texture)) {
@@ -67,7 +67,7 @@ void Convert(const FuzzFiles& files)
             if (palette_file == nullptr) {
                 std::abort();
             }
-            InputStream palette_in;
+            FileInput palette_in;
             BeginInput(&palette_in, palette_file);
             palette_ok = ReadBRPLT(&palette_in, &texture) == 1;
             std::fclose(palette_file);

@@ -19,13 +19,13 @@ std::vector<RgbaPixel> ReadAsTheTool(const FuzzFiles& files, std::uint64_t* miss
 {
     TextureData texture{};
     std::FILE* file = OpenMemory(files.texture, files.texture_size);
-    InputStream in;
+    FileInput in;
     BeginInput(&in, file);
     ReadBRTEX(&in, &texture);
     const std::uint64_t header_missing = in.missing;
     if (NeedsPalette(texture.format)) {
         std::FILE* palette = OpenMemory(files.palette, files.palette_size);
-        InputStream palette_in;
+        FileInput palette_in;
         BeginInput(&palette_in, palette);
         ReadBRPLT(&palette_in, &texture);
         std::fclose(palette);

@@ -4,21 +4,28 @@
 #include <cstring>
 #include <iterator>
 
-void BeginInput(InputStream* in, std::FILE* file)
+// The fields every reader starts with, over its own storage.
+static void Begin(InputStream* in, std::FILE* file, std::uint8_t* storage)
 {
     in->file = file;
-    in->base = in->buffer;
+    in->buffer = storage;
+    in->base = storage;
     in->buffer_offset = 0;
-    in->next = in->buffer;
-    in->end = in->buffer;
+    in->next = storage;
+    in->end = storage;
     in->at_end = false;
     in->failed = false;
     in->missing = 0;
 }
 
-void BeginMemoryInput(InputStream* in, const std::uint8_t* bytes, std::size_t size)
+void BeginInput(FileInput* in, std::FILE* file)
 {
-    BeginInput(in, nullptr);
+    Begin(in, file, in->storage);
+}
+
+void BeginMemoryInput(MemoryInput* in, const std::uint8_t* bytes, std::size_t size)
+{
+    Begin(in, nullptr, in->storage);
     in->base = in->next = bytes;
     in->end = bytes + size;
     in->at_end = true;

@@ -44,15 +44,28 @@ struct InputStream {
     bool at_end;             // the file has delivered its last byte
     bool failed;             // ... because a read failed, not because the file ended
     std::uint64_t missing;   // bytes asked for, or skipped to, past the end of the file
-    std::uint8_t buffer[kInputBufferSize + kMaxSpan];
+    std::uint8_t* buffer;    // the storage of the reader that holds this one
+};
+
+// A file's reader, with its buffer: kInputBufferSize bytes read at a time,
+// and room for a span that ends past them.
+struct FileInput : InputStream {
+    std::uint8_t storage[kInputBufferSize + kMaxSpan];
+};
+
+// A reader of bytes in memory, which it reads where they lie. Its buffer
+// holds only a span that runs past their end, so that it is small enough
+// for any thread's stack.
+struct MemoryInput : InputStream {
+    std::uint8_t storage[kMaxSpan];
 };
 
 // Starts reading `file` at its current position, which counts as offset 0.
-void BeginInput(InputStream* in, std::FILE* file);
+void BeginInput(FileInput* in, std::FILE* file);
 
 // Starts reading `size` bytes at `bytes` as a whole file, which must stay
 // where it is while it is read.
-void BeginMemoryInput(InputStream* in, const std::uint8_t* bytes, std::size_t size);
+void BeginMemoryInput(MemoryInput* in, const std::uint8_t* bytes, std::size_t size);
 
 // Offset of the next byte to be read.
 std::uint64_t InputPosition(const InputStream* in);

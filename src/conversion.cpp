@@ -147,8 +147,8 @@ int ReadPalette(Run* run)
         Say(&run->report->out, "ERROR: cannot open file %s\n", request.palette.c_str());
         return End(run, kPaletteUnreadable);
     }
-    static_assert(sizeof(InputStream) < 128 * 1024, "two readers live on the stack");
-    InputStream palette_in;
+    static_assert(sizeof(FileInput) < 128 * 1024, "two readers live on the stack");
+    FileInput palette_in;
     BeginInput(&palette_in, palette_file);
     const int found = ReadBRPLT(&palette_in, &run->texture);
     std::fclose(palette_file);
@@ -206,7 +206,7 @@ int Convert(Run* run)
         Say(&run->report->out, "ERROR: cannot open file %s\n", request.texture.c_str());
         return End(run, kTextureUnreadable);
     }
-    InputStream texture_in;
+    FileInput texture_in;
     BeginInput(&texture_in, run->texture_file);
     const int found = ReadBRTEX(&texture_in, &run->texture);
     if (texture_in.failed) {

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "containers.h"
 #include "pairing.h"
@@ -20,8 +18,11 @@ struct Header {
     std::uint64_t texel_offset;
 };
 
+// The readers live on the caller's stack, which may be a small thread's.
+static_assert(sizeof(MemoryInput) < 512, "a memory reader holds a span, not a file's buffer");
+
 // Starts `in` at `size` bytes of a file and reads the header there.
-bool ReadHeader(InputStream* in, const void* bytes, std::size_t size, Header* header)
+bool ReadHeader(MemoryInput* in, const void* bytes, std::size_t size, Header* header)
 {
     BeginMemoryInput(in, static_cast<const std::uint8_t*>(bytes), size);
     header->texture = TextureData{};
@@ -88,7 +89,7 @@ int Decode(const void* texture_bytes, std::size_t texture_size, const void* pale
     if (Missing(texture_bytes, texture_size) || Missing(palette, palette_size)) {
         return KESTRUNE_BAD_ARGUMENT;
     }
-    InputStream in;
+    MemoryInput in;
     Header header;
     if (!ReadHeader(&in, texture_bytes, texture_size, &header)) {
         return KESTRUNE_NOT_BRTEX;
@@ -100,7 +101,7 @@ int Decode(const void* texture_bytes, std::size_t texture_size, const void* pale
         if (palette == nullptr) {
             return KESTRUNE_NO_PALETTE;
         }
-        InputStream palette_in;
+        MemoryInput palette_in;
         BeginMemoryInput(&palette_in, static_cast<const std::uint8_t*>(palette), palette_size);
         if (!ReadBRPLT(&palette_in, &texture)) {
             return KESTRUNE_NOT_BRPLT;
@@ -147,7 +148,7 @@ int kestrune_read_facts_prefix(const void* prefix, size_t prefix_size, uint64_t 
     if (Missing(prefix, prefix_size) || facts == nullptr || prefix_size > file_size) {
         return KESTRUNE_BAD_ARGUMENT;
     }
-    InputStream in;
+    MemoryInput in;
     Header header;
     if (!ReadHeader(&in, prefix, prefix_size, &header)) {
         return KESTRUNE_NOT_BRTEX;
@@ -191,7 +192,7 @@ int kestrune_check_palette(const void* palette, size_t palette_size)
     if (Missing(palette, palette_size)) {
         return KESTRUNE_BAD_ARGUMENT;
     }
-    InputStream in;
+    MemoryInput in;
     BeginMemoryInput(&in, static_cast<const std::uint8_t*>(palette), palette_size);
     TextureData texture{};
     return ReadBRPLT(&in, &texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
@@ -202,24 +203,20 @@ long kestrune_palette_beside(const char* texture_name, const char* const* names,
     if (texture_name == nullptr || (names == nullptr && count > 0)) {
         return -1;
     }
-    std::vector<std::string> folder;
-    for (std::size_t i = 0; i < count; ++i) {
-        folder.emplace_back(names[i] != nullptr ? names[i] : "");
-    }
-    std::vector<std::string> sorted = folder;
-    std::sort(sorted.begin(), sorted.end()); // as a folder is listed
-    const std::string chosen = PaletteBeside(texture_name, sorted);
-    const auto at = std::find(folder.begin(), folder.end(), chosen);
-    return chosen.empty() || at == folder.end() ? -1 : static_cast<long>(at - folder.begin());
+    return PaletteIndex(texture_name, names, count);
 }
 
 size_t kestrune_output_stem(const char* texture_name, char* stem, size_t stem_size)
 {
-    const std::string made = texture_name != nullptr ? OutputStem(texture_name) : "";
-    if (stem != nullptr && stem_size > made.size()) {
-        std::memcpy(stem, made.c_str(), made.size() + 1);
+    if (texture_name == nullptr) {
+        texture_name = "";
     }
-    return made.size();
+    const std::size_t length = OutputStemLength(texture_name, std::strlen(texture_name));
+    if (stem != nullptr && stem_size > length) {
+        std::memcpy(stem, texture_name, length);
+        stem[length] = '\0';
+    }
+    return length;
 }
 
 const char* kestrune_format_name(uint32_t format)

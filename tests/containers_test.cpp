@@ -22,7 +22,7 @@ Outcome Read(int (*reader)(InputStream*, TextureData*), const Bytes& bytes)
     std::memset(&out.texture, 0x5A, sizeof out.texture);
     std::FILE* file = OpenBytes(bytes);
     EXPECT_NE(file, nullptr);
-    InputStream in;
+    FileInput in;
     BeginInput(&in, file);
     out.found = reader(&in, &out.texture);
     out.position = InputPosition(&in);

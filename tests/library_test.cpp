@@ -34,13 +34,13 @@ ToolRead ReadAsTheTool(const Bytes& texture_file, const Bytes& palette_file)
     ToolRead read{};
     TextureData texture{};
     std::FILE* file = OpenBytes(texture_file);
-    InputStream in;
+    FileInput in;
     BeginInput(&in, file);
     EXPECT_TRUE(ReadBRTEX(&in, &texture));
     const std::uint64_t header_missing = in.missing;
     if (NeedsPalette(texture.format)) {
         std::FILE* palette = OpenBytes(palette_file);
-        InputStream palette_in;
+        FileInput palette_in;
         BeginInput(&palette_in, palette);
         EXPECT_TRUE(ReadBRPLT(&palette_in, &texture));
         std::fclose(palette);

@@ -308,7 +308,7 @@ TEST(Png, EveryFormatComesBackExactly)
             texture.pixels = pixels.data();
             std::FILE* file = OpenBytes(texels);
             ASSERT_NE(file, nullptr);
-            InputStream in;
+            FileInput in;
             BeginInput(&in, file);
             ReadTexture(&in, &texture);
             std::fclose(file);

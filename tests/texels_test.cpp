@@ -37,7 +37,7 @@ std::vector<RgbaPixel> Decode(std::uint32_t format, int width, int height, const
     TextureData texture = Record(format, width, height, &pixels);
     std::FILE* file = OpenBytes(texels);
     EXPECT_NE(file, nullptr);
-    InputStream in;
+    FileInput in;
     BeginInput(&in, file);
     ReadTexture(&in, &texture);
     *consumed = InputPosition(&in);
