@@ -158,7 +158,7 @@ TEST(Library, EachFailureHasItsName)
         {"a buffer too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 63, 16), KESTRUNE_BUFFER_TOO_SMALL},
         {"a stride too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 12), KESTRUNE_BAD_ARGUMENT},
         {"a stride of odd bytes", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 17), KESTRUNE_BAD_ARGUMENT},
-        {"no texture bytes", kestrune_decode_rgba(nullptr, 5, nullptr, 0, rgba, 64, 16), KESTRUNE_BAD_ARGUMENT},
+        {"no texture bytes", kestrune_decode_rgba(nullptr, 1, nullptr, 0, rgba, 64, 16), KESTRUNE_BAD_ARGUMENT},
         {"no palette bytes", kestrune_decode_rgba(indexed.data(), indexed.size(), nullptr, 5, rgba, 64, 16), KESTRUNE_BAD_ARGUMENT},
         {"no pixels", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, nullptr, 64, 16), KESTRUNE_BAD_ARGUMENT},
         {"no record", kestrune_read_facts(texture.data(), texture.size(), nullptr), KESTRUNE_BAD_ARGUMENT},
