@@ -135,7 +135,7 @@ TEST(Library, EachFailureHasItsName)
 {
     const Bytes texture = MakeBRTEX(4, 4, 4, Bytes(32, 1)), indexed = MakeBRTEX(4, 4, 9, Bytes(16, 1));
     const Bytes two_rows = MakeBRTEX(4, 2, 4, Bytes(16, 1)), no_pixels = MakeBRTEX(0, 4, 4, {}), no_rows = MakeBRTEX(4, 0, 4, {});
-    const Bytes palette = MakeBRPLT(1, 2, Bytes(4, 9)), junk(100, 'x');
+    const Bytes palette = MakeBRPLT(1, 2, Bytes(4, 9)), junk(100, 'x'), one = MakeBRTEX(1, 1, 6, Bytes(64, 1));
     unsigned char rgba[64];
     kestrune_facts facts{};
     std::size_t size = 0;
@@ -156,6 +156,8 @@ TEST(Library, EachFailureHasItsName)
          KESTRUNE_BUFFER_TOO_SMALL},
         {"no pixels, any stride", kestrune_decode_rgba(no_pixels.data(), no_pixels.size(), nullptr, 0, rgba, 64, 3), KESTRUNE_OK},
         {"no rows, any stride", kestrune_decode_rgba(no_rows.data(), no_rows.size(), nullptr, 0, rgba, 64, 3), KESTRUNE_OK},
+        {"no pixels, no buffer", kestrune_decode_rgba(no_pixels.data(), no_pixels.size(), nullptr, 0, nullptr, 0, 0), KESTRUNE_OK},
+        {"one pixel, a stride too small", kestrune_decode_rgba(one.data(), one.size(), nullptr, 0, rgba, 64, 2), KESTRUNE_BAD_ARGUMENT},
         {"a buffer too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 63, 16), KESTRUNE_BUFFER_TOO_SMALL},
         {"a stride too small", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 12), KESTRUNE_BAD_ARGUMENT},
         {"a stride of odd bytes", kestrune_decode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 17), KESTRUNE_BAD_ARGUMENT},
