@@ -168,6 +168,7 @@ TEST(Library, EachFailureHasItsName)
         {"no size", kestrune_rgba_size(&facts, nullptr), KESTRUNE_BAD_ARGUMENT},
         {"a prefix past the file", kestrune_read_facts_prefix(texture.data(), texture.size(), 10, &facts), KESTRUNE_BAD_ARGUMENT},
         {"a prefix inside the header", kestrune_read_facts_prefix(texture.data(), 35, texture.size(), &facts), KESTRUNE_SHORT_PREFIX},
+        {"a whole file cut inside its header", kestrune_read_facts(texture.data(), 35, &facts), KESTRUNE_OK},
         {"a prefix without the section", kestrune_read_facts_prefix(texture.data(), 3, texture.size(), &facts), KESTRUNE_NOT_BRTEX},
     };
     for (const auto& c : cases) {
