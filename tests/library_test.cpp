@@ -210,6 +210,7 @@ TEST(Library, PrefixesPairingAndNames)
         EXPECT_EQ(kestrune_palette_beside(pair.texture, pair.names.data(), pair.names.size()), pair.chosen) << pair.texture;
     }
     EXPECT_EQ(kestrune_palette_beside(nullptr, nullptr, 0), -1);
+    EXPECT_EQ(kestrune_palette_beside("a.brtex", nullptr, 1), -1);
     char stem[16] = "xxxxxxxxxxxxxxx";
     EXPECT_EQ(kestrune_output_stem("d/wood.brtex", stem, 7), 6u); // exactly enough
     EXPECT_STREQ(stem, "d/wood");
