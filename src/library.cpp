@@ -77,9 +77,10 @@ bool SpanOf(std::uint32_t width, std::uint32_t height, std::size_t stride, std::
 void GreyPalette(TextureData* texture)
 {
     const int step = texture->format == kCI4 ? 17 : 1;
-    for (int i = 0; i < 256; ++i) {
-        const auto grey = static_cast<std::uint8_t>(std::min(255, i * step));
-        texture->palette[i] = RgbaPixel{grey, grey, grey, 255};
+    int index = 0;
+    for (RgbaPixel& entry : texture->palette) {
+        const auto grey = static_cast<std::uint8_t>(std::min(255, step * index++));
+        entry = RgbaPixel{grey, grey, grey, 255};
     }
 }
 
