@@ -205,6 +205,7 @@ TEST(Library, PrefixesPairingAndNames)
         {"wood.brtex", {"Wood.brplt", "wood.brtex"}, -1},
         {"sky", {"sky.brplt"}, 0},
         {".brtex", {".brtex.brplt", ".brplt"}, 1}, // a stem of nothing
+        {"wood.brtex", {"wood_BRPLT", "woodxbrplt"}, -1},
     };
     for (const auto& pair : pairs) {
         EXPECT_EQ(kestrune_palette_beside(pair.texture, pair.names.data(), pair.names.size()), pair.chosen) << pair.texture;
