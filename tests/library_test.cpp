@@ -202,7 +202,7 @@ TEST(Library, PrefixesPairingAndNames)
     } pairs[] = {
         {"wood.brtex", {"b.brplt", "wood.BRPLT", "wood.brplt"}, 2},
         {"wood.BRTEX", {"wood.BrPlT", "wood.BRPLT", "x"}, 1},
-        {"wood.brtex", {"Wood.brplt", "wood.brtex"}, -1},
+        {"wood.brtex", {"Wood.brplt", "wood.brtex", "wood.brplt.old", nullptr}, -1},
         {"sky", {"sky.brplt"}, 0},
         {".brtex", {".brtex.brplt", ".brplt"}, 1}, // a stem of nothing
         {"wood.brtex", {"wood_BRPLT", "woodxbrplt"}, -1},
