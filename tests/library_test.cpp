@@ -206,6 +206,7 @@ TEST(Library, PrefixesPairingAndNames)
         {"sky", {"sky.brplt"}, 0},
         {".brtex", {".brtex.brplt", ".brplt"}, 1}, // a stem of nothing
         {"wood.brtex", {"wood_BRPLT", "woodxbrplt"}, -1},
+        {"wood.brtex", {"wood.BRPLT", "wood.Brplt", "wood.BRPLT"}, 0}, // the least, the first of equals
     };
     for (const auto& pair : pairs) {
         EXPECT_EQ(kestrune_palette_beside(pair.texture, pair.names.data(), pair.names.size()), pair.chosen) << pair.texture;
