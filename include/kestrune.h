@@ -51,6 +51,7 @@ extern "C" {
 #define KESTRUNE_BUFFER_TOO_SMALL 5 /* the caller's buffer cannot hold them */
 #define KESTRUNE_BAD_ARGUMENT 6     /* a null pointer where bytes are needed, a stride too small */
 #define KESTRUNE_SHORT_PREFIX 7     /* a prefix that ends inside the header of a longer file */
+#define KESTRUNE_CANNOT_ENCODE 8    /* the texture's format is none the library encodes */
 
 /* Texel format codes. */
 #define KESTRUNE_I4 0
@@ -111,6 +112,21 @@ KESTRUNE_API int kestrune_decode_rgba(const void *texture, size_t texture_size, 
  */
 KESTRUNE_API int kestrune_decode_rgba_grey(const void *texture, size_t texture_size, unsigned char *rgba, size_t rgba_size,
                                            size_t stride);
+
+/*
+ * Encodes RGBA pixels, the texture's width x height, rows `stride` bytes
+ * apart, in the format of the texture `texture` (a file's bytes, the
+ * template) into `texels`, `texels_size` bytes of which facts.texel_length
+ * are written: the texel data that takes the template's place at
+ * facts.texel_offset. A texel of the template that decodes to the pixel
+ * wanted keeps its bytes; any other pixel takes the nearest value the
+ * format holds (an indexed format: the nearest entry of its palette, whose
+ * bytes are given as for a decode). `inexact`, where not NULL, receives the
+ * count of pixels the format could not hold exactly.
+ */
+KESTRUNE_API int kestrune_encode_rgba(const void *texture, size_t texture_size, const void *palette, size_t palette_size,
+                                      const unsigned char *rgba, size_t rgba_size, size_t stride, unsigned char *texels,
+                                      size_t texels_size, uint64_t *inexact);
 
 /* Whether bytes hold a palette: KESTRUNE_OK or KESTRUNE_NOT_BRPLT. */
 KESTRUNE_API int kestrune_check_palette(const void *palette, size_t palette_size);

@@ -170,5 +170,6 @@ int ReadBRPLT(InputStream* in, TextureData* texture)
     for (std::uint32_t i = 0; i < stored; ++i) {
         texture->palette[i] = ReadPaletteEntry(in, entry_format);
     }
+    texture->palette_count = stored;
     return 1;
 }

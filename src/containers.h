@@ -16,6 +16,7 @@ struct TextureData {
     RgbaPixel palette[256];
     RgbaPixel* pixels; // width x height, row-major, top row first; owned by the caller
     std::size_t stride; // pixels from one row's start to the next's; 0 for `width`
+    std::uint32_t palette_count; // the entries the palette file holds, at most 256
 };
 
 // The reader's buffer. The fuzz targets build with a few hundred bytes, so

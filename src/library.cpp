@@ -84,6 +84,42 @@ void GreyPalette(TextureData* texture)
     }
 }
 
+// The palette an indexed texture needs into its record: the grey stand-in,
+// or the palette's bytes.
+int TakePalette(TextureData* texture, const void* palette, std::size_t palette_size, bool grey)
+{
+    if (!NeedsPalette(texture->format)) {
+        return KESTRUNE_OK;
+    }
+    if (grey) {
+        GreyPalette(texture);
+        return KESTRUNE_OK;
+    }
+    if (palette == nullptr) {
+        return KESTRUNE_NO_PALETTE;
+    }
+    MemoryInput palette_in;
+    BeginMemoryInput(&palette_in, static_cast<const std::uint8_t*>(palette), palette_size);
+    return ReadBRPLT(&palette_in, texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
+}
+
+// The span of the caller's pixels, rows `stride` bytes apart, checked
+// against the buffer's size.
+int CheckPixels(const TextureData& texture, const void* rgba, std::size_t rgba_size, std::size_t stride, std::size_t* span)
+{
+    const auto width = static_cast<std::uint32_t>(texture.width), height = static_cast<std::uint32_t>(texture.height);
+    if (width > 0 && height > 0 && (stride % 4 != 0 || stride < 4 * std::size_t{width})) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    if (!SpanOf(width, height, stride, span)) {
+        return KESTRUNE_TOO_LARGE;
+    }
+    if (rgba_size < *span) {
+        return KESTRUNE_BUFFER_TOO_SMALL;
+    }
+    return *span > 0 && rgba == nullptr ? KESTRUNE_BAD_ARGUMENT : KESTRUNE_OK;
+}
+
 int Decode(const void* texture_bytes, std::size_t texture_size, const void* palette, std::size_t palette_size, bool grey,
            unsigned char* rgba, std::size_t rgba_size, std::size_t stride)
 {
@@ -96,38 +132,18 @@ int Decode(const void* texture_bytes, std::size_t texture_size, const void* pale
         return KESTRUNE_NOT_BRTEX;
     }
     TextureData& texture = header.texture;
-    if (NeedsPalette(texture.format) && grey) {
-        GreyPalette(&texture);
-    } else if (NeedsPalette(texture.format)) {
-        if (palette == nullptr) {
-            return KESTRUNE_NO_PALETTE;
-        }
-        MemoryInput palette_in;
-        BeginMemoryInput(&palette_in, static_cast<const std::uint8_t*>(palette), palette_size);
-        if (!ReadBRPLT(&palette_in, &texture)) {
-            return KESTRUNE_NOT_BRPLT;
-        }
-    }
-    const auto width = static_cast<std::uint32_t>(texture.width), height = static_cast<std::uint32_t>(texture.height);
     std::size_t span = 0;
-    if (width > 0 && height > 0 && (stride % 4 != 0 || stride < 4 * std::size_t{width})) {
-        return KESTRUNE_BAD_ARGUMENT;
+    int result = TakePalette(&texture, palette, palette_size, grey);
+    if (result == KESTRUNE_OK) {
+        result = CheckPixels(texture, rgba, rgba_size, stride, &span);
     }
-    if (!SpanOf(width, height, stride, &span)) {
-        return KESTRUNE_TOO_LARGE;
+    if (result != KESTRUNE_OK || span == 0) {
+        return result; // no pixels: nothing to write
     }
-    if (rgba_size < span) {
-        return KESTRUNE_BUFFER_TOO_SMALL;
-    }
-    if (span == 0) {
-        return KESTRUNE_OK; // no pixels: nothing to write
-    }
-    if (rgba == nullptr) {
-        return KESTRUNE_BAD_ARGUMENT;
-    }
+    const auto width = static_cast<std::size_t>(texture.width);
     if (FormatName(texture.format) == nullptr) { // no texel format: black and clear
-        for (std::uint32_t y = 0; y < height; ++y) {
-            std::memset(rgba + y * stride, 0, 4 * std::size_t{width});
+        for (std::int32_t y = 0; y < texture.height; ++y) {
+            std::memset(rgba + static_cast<std::size_t>(y) * stride, 0, 4 * width);
         }
         return KESTRUNE_OK;
     }
@@ -188,6 +204,47 @@ int kestrune_decode_rgba_grey(const void* texture, size_t texture_size, unsigned
     return Decode(texture, texture_size, nullptr, 0, true, rgba, rgba_size, stride);
 }
 
+int kestrune_encode_rgba(const void* texture, size_t texture_size, const void* palette, size_t palette_size,
+                         const unsigned char* rgba, size_t rgba_size, size_t stride, unsigned char* texels,
+                         size_t texels_size, uint64_t* inexact)
+{
+    if (Missing(texture, texture_size) || Missing(palette, palette_size)) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    MemoryInput in;
+    Header header;
+    if (!ReadHeader(&in, texture, texture_size, &header)) {
+        return KESTRUNE_NOT_BRTEX;
+    }
+    TextureData& data = header.texture;
+    std::size_t span = 0;
+    int result = TakePalette(&data, palette, palette_size, false);
+    if (result == KESTRUNE_OK) {
+        result = CheckPixels(data, rgba, rgba_size, stride, &span);
+    }
+    if (result != KESTRUNE_OK) {
+        return result;
+    }
+    const std::uint64_t length = TexelBytes(data.format, data.width, data.height);
+    if (FormatName(data.format) == nullptr || data.format == kCMPR) {
+        return KESTRUNE_CANNOT_ENCODE;
+    }
+    if (texels_size < length) {
+        return KESTRUNE_BUFFER_TOO_SMALL;
+    }
+    if (length > 0 && texels == nullptr) {
+        return KESTRUNE_BAD_ARGUMENT;
+    }
+    std::uint64_t count = 0;
+    if (span > 0) {
+        WriteTexture(&in, &data, reinterpret_cast<const RgbaPixel*>(rgba), stride / 4, texels, &count);
+    }
+    if (inexact != nullptr) {
+        *inexact = count;
+    }
+    return KESTRUNE_OK;
+}
+
 int kestrune_check_palette(const void* palette, size_t palette_size)
 {
     if (Missing(palette, palette_size)) {
@@ -244,6 +301,8 @@ const char* kestrune_result_text(int result)
         return "a bad argument: no bytes where bytes are needed, or a stride too small or not a multiple of 4";
     case KESTRUNE_SHORT_PREFIX:
         return "the part of the file given ends inside the texture's header";
+    case KESTRUNE_CANNOT_ENCODE:
+        return "the texture's format is none the library encodes";
     default:
         return "an unknown result";
     }

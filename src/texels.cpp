@@ -504,6 +504,285 @@ std::uint64_t TexelBytes(std::uint32_t format, std::int32_t width, std::int32_t 
     }
 }
 
+namespace {
+
+// Encoding: pixels back into texels, in the order the decoder reads them.
+// Each texel starts as the template's own bytes and is kept where it
+// decodes to the pixel wanted, so that an unedited texel keeps its bytes
+// whichever of its encodings it had; any other pixel goes to the nearest
+// value the format holds, by squared distance, and counts as inexact where
+// even that is not the pixel.
+
+constexpr bool Same(RgbaPixel a, RgbaPixel b)
+{
+    return BitCast<std::uint32_t>(a) == BitCast<std::uint32_t>(b);
+}
+
+constexpr std::uint32_t Square(std::int32_t d)
+{
+    return static_cast<std::uint32_t>(d * d);
+}
+
+constexpr std::uint32_t Distance(RgbaPixel a, RgbaPixel b)
+{
+    return Square(a.r - b.r) + Square(a.g - b.g) + Square(a.b - b.b) + Square(a.a - b.a);
+}
+
+constexpr std::uint8_t ExpandBits(int bits, std::uint32_t v)
+{
+    return bits == 3 ? Expand3(v) : bits == 4 ? Expand4(v) : bits == 5 ? Expand5(v) : Expand6(v);
+}
+
+// The code of `bits` bits whose expansion is nearest each 8-bit value; of
+// two as near, the upper, as rounding takes it.
+constexpr std::array<std::uint8_t, 256> NearestCodes(int bits)
+{
+    std::array<std::uint8_t, 256> nearest{};
+    for (std::int32_t c = 0; c < 256; ++c) {
+        std::uint32_t best = 0;
+        for (std::uint32_t k = 1; k < (1u << bits); ++k) {
+            if (Square(ExpandBits(bits, k) - c) <= Square(ExpandBits(bits, best) - c)) {
+                best = k;
+            }
+        }
+        nearest[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(best);
+    }
+    return nearest;
+}
+
+constexpr auto kNearest3 = NearestCodes(3);
+constexpr auto kNearest4 = NearestCodes(4);
+constexpr auto kNearest5 = NearestCodes(5);
+constexpr auto kNearest6 = NearestCodes(6);
+
+// The grey nearest a pixel's red, green and blue: the one nearest their
+// mean, which no grey is ever exactly between.
+constexpr std::uint32_t Grey8(RgbaPixel p)
+{
+    return (std::uint32_t{p.r} + p.g + p.b + 1) / 3;
+}
+
+constexpr std::uint32_t Grey4(RgbaPixel p)
+{
+    return (2 * (std::uint32_t{p.r} + p.g + p.b) + 51) / 102;
+}
+
+// The palette entry nearest the pixel among the first `count`, the lowest
+// of those as near; an equal entry is the nearest of all.
+std::uint32_t NearestEntry(const RgbaPixel* palette, std::uint32_t count, RgbaPixel want)
+{
+    std::uint32_t best = 0, best_distance = UINT32_MAX;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t distance = Distance(palette[i], want);
+        if (distance < best_distance) {
+            best = i;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+// Keeps the texel at `p` where it decodes to `want`, else writes the
+// nearest the format holds.
+template <typename Texel>
+void EncodeTexel(const TextureData* texture, RgbaPixel want, std::uint8_t* p, std::uint64_t* inexact)
+{
+    if (Same(Texel::Pixel(texture, p), want)) {
+        return;
+    }
+    Texel::Nearest(texture, want, p);
+    *inexact += Same(Texel::Pixel(texture, p), want) ? 0 : 1;
+}
+
+struct IntensityByteCode : IntensityByte {
+    static void Nearest(const TextureData*, RgbaPixel want, std::uint8_t* p) { p[0] = static_cast<std::uint8_t>(Grey8(want)); }
+};
+
+struct IntensityAlphaByteCode : IntensityAlphaByte {
+    static void Nearest(const TextureData*, RgbaPixel want, std::uint8_t* p)
+    {
+        p[0] = static_cast<std::uint8_t>(kNearest4[want.a] << 4 | Grey4(want));
+    }
+};
+
+struct IntensityAlphaPairCode : IntensityAlphaPair {
+    static void Nearest(const TextureData*, RgbaPixel want, std::uint8_t* p)
+    {
+        p[0] = want.a;
+        p[1] = static_cast<std::uint8_t>(Grey8(want));
+    }
+};
+
+struct PaletteByteCode : PaletteByte {
+    static void Nearest(const TextureData* t, RgbaPixel want, std::uint8_t* p)
+    {
+        p[0] = static_cast<std::uint8_t>(NearestEntry(t->palette, t->palette_count, want));
+    }
+};
+
+void PutWord(std::uint32_t word, std::uint8_t* p)
+{
+    p[0] = static_cast<std::uint8_t>(word >> 8);
+    p[1] = static_cast<std::uint8_t>(word);
+}
+
+struct Rgb565WordCode : Rgb565Word {
+    static void Nearest(const TextureData*, RgbaPixel want, std::uint8_t* p)
+    {
+        PutWord(std::uint32_t{kNearest5[want.r]} << 11 | std::uint32_t{kNearest6[want.g]} << 5 | kNearest5[want.b], p);
+    }
+};
+
+// Whichever of the two modes comes nearer, the opaque one where both are
+// as near.
+struct Rgb5A3WordCode : Rgb5A3Word {
+    static void Nearest(const TextureData*, RgbaPixel want, std::uint8_t* p)
+    {
+        const std::uint32_t opaque = 0x8000u | std::uint32_t{kNearest5[want.r]} << 10 |
+                                     std::uint32_t{kNearest5[want.g]} << 5 | kNearest5[want.b];
+        const std::uint32_t clear = std::uint32_t{kNearest3[want.a]} << 12 | std::uint32_t{kNearest4[want.r]} << 8 |
+                                    std::uint32_t{kNearest4[want.g]} << 4 | kNearest4[want.b];
+        PutWord(Distance(Rgb5A3(clear), want) < Distance(Rgb5A3(opaque), want) ? clear : opaque, p);
+    }
+};
+
+// A 4-bit format's 16 pixels and, for an edited texel, its nearest nibble.
+struct NibbleCode {
+    RgbaPixel pixels[16];
+    std::uint32_t count; // the palette's entries a nibble reaches; 0 for intensity
+    std::uint32_t Nearest(RgbaPixel want) const
+    {
+        return count == 0 ? Grey4(want) : NearestEntry(pixels, count, want);
+    }
+};
+
+// Where the row's bytes are: the template's, texel by texel replaced. A
+// row of odd length keeps the low nibble of its last byte, which no texel
+// reads.
+void EncodeNibbleRow(const RgbaPixel* row, std::int32_t columns, const NibbleCode& code, std::uint8_t* dst,
+                     std::uint64_t* inexact)
+{
+    for (std::int32_t c = 0; c < columns; ++c) {
+        std::uint8_t& byte = dst[c / 2];
+        const int shift = c % 2 == 0 ? 4 : 0;
+        if (Same(code.pixels[(byte >> shift) & 0xF], row[c])) {
+            continue;
+        }
+        const std::uint32_t nibble = code.Nearest(row[c]);
+        byte = static_cast<std::uint8_t>((byte & ~(0xF << shift)) | nibble << shift);
+        *inexact += Same(code.pixels[nibble], row[c]) ? 0 : 1;
+    }
+}
+
+// The walk of WalkTiles, each tile's bytes first the template's and then
+// each row encoded over them.
+template <typename Format, typename EncodeRow>
+void EncodeTiles(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+                 std::uint8_t* out, EncodeRow encode_row)
+{
+    constexpr std::int32_t tw = Format::kTileWidth;
+    constexpr std::int32_t th = Format::kTileHeight;
+    for (std::int32_t y0 = 0; y0 < texture->height; y0 += th) {
+        const std::int32_t rows = std::min(texture->height - y0, th);
+        for (std::int32_t x0 = 0; x0 < texture->width; x0 += tw) {
+            const std::int32_t columns = std::min(texture->width - x0, tw);
+            const std::size_t row_bytes = Format::RowBytes(columns);
+            const std::size_t tile_bytes = row_bytes * static_cast<std::size_t>(rows);
+            std::memcpy(out, ReadSpan(original, tile_bytes), tile_bytes);
+            for (std::int32_t r = 0; r < rows; ++r) {
+                encode_row(pixels + static_cast<std::size_t>(y0 + r) * stride + static_cast<std::size_t>(x0), columns,
+                           out + row_bytes * static_cast<std::size_t>(r));
+            }
+            out += tile_bytes;
+        }
+    }
+}
+
+template <std::int32_t TileWidth, std::int32_t TileHeight, std::size_t BytesPerTexel, typename Code>
+void EncodeBytewise(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+                    std::uint8_t* out, std::uint64_t* inexact)
+{
+    EncodeTiles<Bytewise<TileWidth, TileHeight, BytesPerTexel, Code>>(
+        original, texture, pixels, stride, out, [&](const RgbaPixel* row, std::int32_t columns, std::uint8_t* dst) {
+            for (std::int32_t c = 0; c < columns; ++c) {
+                EncodeTexel<Code>(texture, row[c], dst + BytesPerTexel * static_cast<std::size_t>(c), inexact);
+            }
+        });
+}
+
+void EncodeFourBit(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+                   std::uint8_t* out, std::uint64_t* inexact)
+{
+    NibbleCode code{};
+    for (std::uint32_t n = 0; n < 16; ++n) {
+        code.pixels[n] = texture->format == kCI4 ? texture->palette[n] : Grey(Expand4(n), Expand4(n));
+    }
+    code.count = texture->format == kCI4 ? std::min<std::uint32_t>(texture->palette_count, 16) : 0;
+    EncodeTiles<FourBit>(original, texture, pixels, stride, out,
+                         [&](const RgbaPixel* row, std::int32_t columns, std::uint8_t* dst) {
+                             EncodeNibbleRow(row, columns, code, dst, inexact);
+                         });
+}
+
+// RGBA8 holds every pixel as it is, in two passes over each tile: alpha and
+// red pairs, then green and blue pairs.
+void EncodeRgba8(const TextureData* texture, const RgbaPixel* pixels, std::size_t stride, std::uint8_t* out)
+{
+    for (std::int32_t y0 = 0; y0 < texture->height; y0 += 4) {
+        const std::int32_t rows = std::min(texture->height - y0, 4);
+        for (std::int32_t x0 = 0; x0 < texture->width; x0 += 4) {
+            const std::int32_t columns = std::min(texture->width - x0, 4);
+            std::uint8_t* gb = out + 2 * static_cast<std::size_t>(rows * columns);
+            for (std::int32_t r = 0; r < rows; ++r) {
+                const RgbaPixel* row = pixels + static_cast<std::size_t>(y0 + r) * stride + static_cast<std::size_t>(x0);
+                for (std::int32_t c = 0; c < columns; ++c, out += 2, gb += 2) {
+                    out[0] = row[c].a;
+                    out[1] = row[c].r;
+                    gb[0] = row[c].g;
+                    gb[1] = row[c].b;
+                }
+            }
+            out = gb;
+        }
+    }
+}
+
+} // namespace
+
+bool WriteTexture(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+                  std::uint8_t* out, std::uint64_t* inexact)
+{
+    switch (texture->format) {
+    case kI4:
+    case kCI4:
+        EncodeFourBit(original, texture, pixels, stride, out, inexact);
+        return true;
+    case kI8:
+        EncodeBytewise<8, 4, 1, IntensityByteCode>(original, texture, pixels, stride, out, inexact);
+        return true;
+    case kIA4:
+        EncodeBytewise<8, 4, 1, IntensityAlphaByteCode>(original, texture, pixels, stride, out, inexact);
+        return true;
+    case kIA8:
+        EncodeBytewise<4, 4, 2, IntensityAlphaPairCode>(original, texture, pixels, stride, out, inexact);
+        return true;
+    case kCI8:
+        EncodeBytewise<8, 4, 1, PaletteByteCode>(original, texture, pixels, stride, out, inexact);
+        return true;
+    case kRGB565:
+        EncodeBytewise<4, 4, 2, Rgb565WordCode>(original, texture, pixels, stride, out, inexact);
+        return true;
+    case kRGB5A3:
+        EncodeBytewise<4, 4, 2, Rgb5A3WordCode>(original, texture, pixels, stride, out, inexact);
+        return true;
+    case kRGBA8:
+        EncodeRgba8(texture, pixels, stride, out);
+        return true;
+    default:
+        return false;
+    }
+}
+
 void ReadTexture(InputStream* in, TextureData* texture)
 {
     switch (texture->format) {

@@ -63,6 +63,17 @@ void ShuffleWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_
 // format and size: an edge tile gives only what lies inside the image.
 std::uint64_t TexelBytes(std::uint32_t format, std::int32_t width, std::int32_t height);
 
+// Encodes `pixels` (the texture's width x height, rows `stride` pixels
+// apart) in the texture's format, with its palette for the indexed ones,
+// into `out`: the TexelBytes of its texel data, in the order ReadTexture
+// reads them. `original` reads the template's texel data from its first
+// byte (past its end as 0): a texel of it that decodes to the pixel wanted
+// is kept as it is. Adds to `inexact` the texels whose pixel the format
+// cannot hold, which take the nearest it can. False, and nothing written,
+// for a format it does not encode.
+bool WriteTexture(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+                  std::uint8_t* out, std::uint64_t* inexact);
+
 // Decodes from the stream's position into texture->pixels, which must hold
 // width x height pixels. Codes that are not texel formats decode nothing.
 // Bytes past the end of the file read as 0; nothing is ever reported.

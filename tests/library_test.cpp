@@ -83,7 +83,7 @@ TEST(Library, DecodesAsTheToolReads)
                 EXPECT_EQ(facts.header_cut, tool.header_cut);
                 EXPECT_EQ(facts.missing, tool.missing);
                 EXPECT_EQ(facts.texel_offset, 3u + 64u);
-                TextureData reference{size.width, size.height, format, {}, nullptr, 0};
+                TextureData reference{size.width, size.height, format, {}, nullptr, 0, 0};
                 std::vector<RgbaPixel> ignored(tool.pixels.size());
                 reference.pixels = ignored.data();
                 EXPECT_EQ(facts.texel_length, ReferenceDecode(texels.data(), texels.size(), &reference));
@@ -116,7 +116,7 @@ TEST(Library, GreyStandsInForAMissingPalette)
         Bytes texels(256); // every index, in 16 x 16 texels
         std::iota(texels.begin(), texels.end(), std::uint8_t{0});
         const Bytes file = MakeBRTEX(16, 16, format, texels);
-        TextureData reference{16, 16, format, {}, nullptr, 0};
+        TextureData reference{16, 16, format, {}, nullptr, 0, 0};
         for (int i = 0; i < 256; ++i) {
             const auto grey = static_cast<std::uint8_t>(format == 8 ? 17 * (i & 15) : i);
             reference.palette[i] = RgbaPixel{grey, grey, grey, 255};
@@ -222,4 +222,130 @@ TEST(Library, PrefixesPairingAndNames)
     EXPECT_STREQ(kestrune_format_name(14), "CMPR");
     EXPECT_EQ(kestrune_format_name(7), nullptr);
     EXPECT_STREQ(kestrune_version(), KESTRUNE_VERSION);
+}
+
+namespace {
+
+// The pixels the library decodes of a texture, rows packed.
+Bytes Decoded(const Bytes& file, const Bytes& palette)
+{
+    kestrune_facts facts;
+    EXPECT_EQ(kestrune_read_facts(file.data(), file.size(), &facts), KESTRUNE_OK);
+    Bytes rgba(4 * std::size_t{facts.width} * facts.height);
+    EXPECT_EQ(kestrune_decode_rgba(file.data(), file.size(), palette.data(), palette.size(), rgba.data(), rgba.size(),
+                                   4 * std::size_t{facts.width}),
+              KESTRUNE_OK);
+    return rgba;
+}
+
+// The texel data the library encodes of `rgba` into the template `file`,
+// and how many of its pixels were not exact.
+Bytes Encoded(const Bytes& file, const Bytes& palette, const Bytes& rgba, std::uint64_t* inexact)
+{
+    kestrune_facts facts;
+    EXPECT_EQ(kestrune_read_facts(file.data(), file.size(), &facts), KESTRUNE_OK);
+    Bytes texels(facts.texel_length);
+    EXPECT_EQ(kestrune_encode_rgba(file.data(), file.size(), palette.data(), palette.size(), rgba.data(), rgba.size(),
+                                   4 * std::size_t{facts.width}, texels.data(), texels.size(), inexact),
+              KESTRUNE_OK);
+    return texels;
+}
+
+} // namespace
+
+// Every format but CMPR at the edge sizes: the pixels decoded and encoded
+// again into their own texture give back its texel bytes, and into a
+// template of other texels, the same pixels, exactly.
+TEST(Library, EncodesWhatItDecodesBack)
+{
+    const struct {
+        int width, height;
+    } sizes[] = {{1, 1}, {3, 5}, {8, 8}, {37, 21}};
+    for (const std::uint32_t format : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 8u, 9u}) {
+        for (const auto size : sizes) {
+            SCOPED_TRACE(testing::Message() << "format " << format << ", " << size.width << " x " << size.height);
+            const auto w = static_cast<std::uint16_t>(size.width), h = static_cast<std::uint16_t>(size.height);
+            Bytes entries;
+            const Bytes texels = EncodeTexels(format, w, h, PaintRGBA(Content::kCutout, w, h, format), &entries);
+            const Bytes palette = MakeBRPLT(2, static_cast<std::uint16_t>(entries.size() / 2), entries);
+            const Bytes file = MakeBRTEX(w, h, format, texels, 5), rgba = Decoded(file, palette);
+            std::uint64_t inexact = 9;
+            EXPECT_EQ(Encoded(file, palette, rgba, &inexact), texels);
+            EXPECT_EQ(inexact, 0u);
+            const Bytes other = MakeBRTEX(w, h, format, Bytes(texels.size(), 0x5A));
+            EXPECT_EQ(Decoded(MakeBRTEX(w, h, format, Encoded(other, palette, rgba, &inexact)), palette), rgba);
+            EXPECT_EQ(inexact, 0u);
+        }
+    }
+}
+
+// An edited pixel takes the nearest value its format holds, against every
+// value of one texel as the reference decoder reads it (the intensity
+// formats by red, green and blue alone, as their grey follows them); and
+// where two values are as near, or a texel already decodes to the pixel,
+// the rules that pick one.
+TEST(Library, EditedPixelsTakeTheNearestValue)
+{
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFF; };
+    Bytes entries;
+    for (int i = 0; i < 512; ++i) {
+        entries.push_back(static_cast<std::uint8_t>(i % 37 == 5 ? entries[i % 2] : next())); // some duplicates
+    }
+    const Bytes palette = MakeBRPLT(2, 256, entries);
+    for (const std::uint32_t format : {0u, 1u, 2u, 3u, 4u, 5u, 8u, 9u}) {
+        const std::size_t size = format == 3 || format == 4 || format == 5 ? 2 : 1;
+        TextureData texture{1, 1, format, {}, nullptr, 0, 0};
+        FileInput in;
+        std::FILE* stream = OpenBytes(palette);
+        BeginInput(&in, stream);
+        ReadBRPLT(&in, &texture);
+        std::fclose(stream);
+        std::vector<RgbaPixel> held(std::size_t{1} << (8 * size)); // what each value of a 1 x 1 texture decodes to
+        for (std::size_t v = 0; v < held.size(); ++v) {
+            texture.pixels = &held[v];
+            const std::uint8_t value[2] = {static_cast<std::uint8_t>(size == 2 ? v >> 8 : v), static_cast<std::uint8_t>(v)};
+            ReferenceDecode(value, size, &texture);
+        }
+        const bool grey = format <= 1;
+        const auto distance = [grey](RgbaPixel a, const std::uint8_t* b) {
+            const int d[4] = {a.r - b[0], a.g - b[1], a.b - b[2], grey ? 0 : a.a - b[3]};
+            return d[0] * d[0] + d[1] * d[1] + d[2] * d[2] + d[3] * d[3];
+        };
+        for (int i = 0; i < 300; ++i) {
+            const Bytes want = {static_cast<std::uint8_t>(next()), static_cast<std::uint8_t>(next()),
+                                static_cast<std::uint8_t>(next()), static_cast<std::uint8_t>(i % 3 == 0 ? 255 : next())};
+            const Bytes file = MakeBRTEX(1, 1, format, Bytes(size, 0));
+            std::uint64_t inexact = 0;
+            const Bytes got = Decoded(MakeBRTEX(1, 1, format, Encoded(file, palette, want, &inexact)), palette);
+            int nearest = INT32_MAX;
+            for (const RgbaPixel& pixel : held) {
+                nearest = std::min(nearest, distance(pixel, want.data()));
+            }
+            const RgbaPixel pixel{got[0], got[1], got[2], got[3]};
+            EXPECT_EQ(distance(pixel, want.data()), nearest) << "format " << format << ", pixel " << i;
+            EXPECT_EQ(inexact, got == want ? 0u : 1u);
+        }
+    }
+    const Bytes five = Words({0x0000, 0x7FFF, 0x7FFF}), sixteen = MakeBRPLT(2, 3, five);
+    const struct {
+        const char* what;
+        std::uint32_t format;
+        std::uint16_t width;
+        Bytes template_texels, rgba, texels;
+        std::uint64_t inexact;
+    } rows[] = {
+        {"RGB5A3: an opaque white kept in the other mode", 5, 1, Words({0x7FFF}), {255, 255, 255, 255}, Words({0x7FFF}), 0},
+        {"RGB5A3: as near in both modes, the opaque one", 5, 1, Words({0}), {0, 0, 0, 237}, Words({0x8000}), 1},
+        {"RGB565: between two values, the upper", 4, 1, Words({0}), {12, 0, 0, 255}, Words({0x1000}), 1},
+        {"CI8: the entry the template names, of two equal", 9, 1, {2}, {255, 255, 255, 255}, {2}, 0},
+        {"CI8: else the first equal entry", 9, 1, {0x30}, {255, 255, 255, 255}, {1}, 0},
+        {"CI4: the nibble a texel of an odd row leaves unread", 8, 3, {0x01, 0x05}, Bytes(12, 0), {0x00, 0x05}, 0},
+    };
+    for (const auto& row : rows) {
+        const Bytes file = MakeBRTEX(row.width, 1, row.format, row.template_texels);
+        std::uint64_t inexact = 9;
+        EXPECT_EQ(Encoded(file, sixteen, row.rgba, &inexact), row.texels) << row.what;
+        EXPECT_EQ(inexact, row.inexact) << row.what;
+    }
 }

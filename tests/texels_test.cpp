@@ -20,7 +20,7 @@ constexpr RgbaPixel kUnwritten{1, 2, 3, 4};
 // a palette whose entries all differ in every channel.
 TextureData Record(std::uint32_t format, int width, int height, std::vector<RgbaPixel>* pixels)
 {
-    TextureData texture{width, height, format, {}, nullptr, 0};
+    TextureData texture{width, height, format, {}, nullptr, 0, 0};
     for (int i = 0; i < 256; ++i) {
         const auto v = std::uint8_t(i);
         texture.palette[i] = RgbaPixel{v, std::uint8_t(2 * v + 1), std::uint8_t(255 - v), std::uint8_t(v ^ 0x5A)};
