@@ -2,7 +2,9 @@
 // never a crash, nor a read or write past the bytes and the buffer (which
 // is exactly as large as the pixels), and the same pixels and shortfall as
 // the tool's reading of the same bytes as files; facts from the first half
-// of a file are the whole file's where that half holds the header.
+// of a file are the whole file's where that half holds the header; and its
+// pixels encoded back into it give back its texel bytes.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -65,6 +67,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<RgbaPixel> pixels = ReadAsTheTool(files, &missing);
     if (missing != facts.missing || (bytes > 0 && std::memcmp(pixels.data(), rgba.data(), bytes) != 0)) {
         std::abort();
+    }
+    // Encoded back into the same texture, its own pixels give back its
+    // texel bytes, those past its end as 0.
+    std::vector<unsigned char> texels(facts.texel_length);
+    if (kestrune_encode_rgba(files.texture, files.texture_size, files.palette, files.palette_size, rgba.data(), bytes, stride,
+                             texels.data(), texels.size(), nullptr) == KESTRUNE_OK) {
+        const std::uint64_t there = files.texture_size > facts.texel_offset ? files.texture_size - facts.texel_offset : 0;
+        const auto kept = static_cast<std::size_t>(std::min<std::uint64_t>(there, texels.size()));
+        if ((kept > 0 && std::memcmp(texels.data(), files.texture + facts.texel_offset, kept) != 0) ||
+            std::any_of(texels.begin() + static_cast<std::ptrdiff_t>(kept), texels.end(), [](unsigned char b) { return b != 0; })) {
+            std::abort();
+        }
     }
     return 0;
 }
