@@ -11,6 +11,8 @@ const char kHelpText[] =
     "--batch PATH... : convert every texture (*.brtex) in the folders and files given\n"
     "-j N, --jobs N : with --batch, on N threads (1 to 256; one per processor by default)\n"
     "--palette FILE : with --batch, for CI4 and CI8 textures without a palette of their own name\n"
+    "--import IMAGE TEXTURE [PALETTE] : encode the PNG IMAGE into TEXTURE, its texels\n"
+    "  replaced and every other byte kept (in place, or below -o DIR)\n"
     "-- : take every argument after it as a name\n"
     "--help, -h : print this text\n"
     "--version : print the version\n"
@@ -41,10 +43,11 @@ Request RequestOf(int argc, char** argv)
     return argc < 2 ? Request::kUsage : Request::kConvert;
 }
 
-bool IsBatch(int argc, char** argv)
+// Whether the option stands anywhere before "--".
+bool HasOption(int argc, char** argv, const char* option)
 {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (std::strcmp(argv[i], "--batch") == 0) {
+        if (std::strcmp(argv[i], option) == 0) {
             return true;
         }
     }
@@ -97,11 +100,13 @@ void ReadArguments(int argc, char** argv, CommandLine* line)
             line->names.push_back(argument);
         } else if (argument == "--") {
             options = false;
+        } else if (line->import && (argument == "-a" || argument == "--png")) {
+            line->error = argument + " does not go with --import";
         } else if (argument == "-a") {
             line->alpha = true;
         } else if (argument == "--png") {
             line->png = true;
-        } else if (argument == "--batch" || argument == "--version" || IsHelp(argument)) {
+        } else if (argument == "--batch" || argument == "--import" || argument == "--version" || IsHelp(argument)) {
             // read before
         } else if ((took = TakeValue(argc, argv, &i, "-o", "--output", false, &line->output)) != Took::kNot) {
             line->error = took == Took::kMissing ? option + " needs a folder name" : "";
@@ -110,7 +115,7 @@ void ReadArguments(int argc, char** argv, CommandLine* line)
             line->error = line->jobs == 0 ? option + " needs a number from 1 to 256" : "";
         } else if (line->batch && (took = TakeValue(argc, argv, &i, nullptr, "--palette", false, &line->palette)) != Took::kNot) {
             line->error = took == Took::kMissing ? "--palette needs a file name" : "";
-        } else if (line->batch) {
+        } else if (line->batch || line->import) {
             line->error = "unknown option " + argument;
         } else {
             line->names.push_back(argument); // a single run takes it as a name, as it always has
@@ -118,6 +123,8 @@ void ReadArguments(int argc, char** argv, CommandLine* line)
     }
     if (line->error.empty() && line->names.empty()) {
         line->error = "no file specified";
+    } else if (line->error.empty() && line->import && !line->batch && (line->names.size() < 2 || line->names.size() > 3)) {
+        line->error = "--import needs an image, a texture and, for CI4 and CI8, a palette";
     }
 }
 
@@ -135,7 +142,8 @@ CommandLine ReadCommandLine(int argc, char** argv, bool dropped)
         return line;
     }
     line.request = RequestOf(argc, argv);
-    line.batch = IsBatch(argc, argv);
+    line.batch = HasOption(argc, argv, "--batch");
+    line.import = HasOption(argc, argv, "--import");
     ReadArguments(argc, argv, &line);
     return line;
 }

@@ -1,6 +1,7 @@
 // The command line, read once into a plain record:
 //   kestrune [-a] [--png] [-o DIR] [--] <filename> [<palette filename>]
 //   kestrune --batch [-a] [--png] [-o DIR] [-j N] [--palette FILE] [--] PATH...
+//   kestrune --import [-o DIR] [--] IMAGE TEXTURE [PALETTE]
 //   kestrune --help | -h | --version
 // "--" ends the options: every argument after it is a name. A single
 // conversion takes any other argument as a name, as it always has; a batch
@@ -20,6 +21,7 @@ enum class Request {
 struct CommandLine {
     Request request = Request::kConvert;
     bool batch = false;
+    bool import = false; // "--import": images back into textures
     bool alpha = false;
     bool png = false;
     std::string output;  // "-o": the outputs' folder, or empty for beside the textures

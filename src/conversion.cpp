@@ -9,10 +9,8 @@
 #include "png.h"
 #include "texels.h"
 
-namespace {
-
 // Appends a printf-formatted line to `text`.
-[[gnu::format(printf, 2, 3)]] void Say(std::string* text, const char* format, ...)
+void Say(std::string* text, const char* format, ...)
 {
     char line[512];
     std::va_list args;
@@ -31,10 +29,6 @@ namespace {
     text->append(long_line);
 }
 
-// Opens a file for reading and makes sure it can be read: a directory opens
-// on some systems but fails at its first read, and counts as not opened.
-// A guarded input is looked up as the outputs are, following a link in a
-// shared folder only where another user cannot have planted it.
 std::FILE* OpenInput(const std::string& name, bool guarded)
 {
     std::FILE* file = guarded ? OpenGuardedInput(name.c_str()) : std::fopen(name.c_str(), "rb");
@@ -51,6 +45,8 @@ std::FILE* OpenInput(const std::string& name, bool guarded)
     }
     return file;
 }
+
+namespace {
 
 using BMPWriter = void (*)(std::FILE*, std::int32_t, std::int32_t, const RgbaPixel*);
 

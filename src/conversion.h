@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "output.h"
@@ -26,6 +27,9 @@ enum ExitStatus {
     kReadError = 11,
     kStdoutUnwritable = 12,
     kSomeFailed = 13, // a batch in which any texture failed
+    kImageUnreadable = 14, // --import: the image is missing, damaged or no PNG
+    kImageSizeDiffers = 15, // --import: the image's size is not the texture's
+    kCannotEncode = 16,     // --import: the texture's format is none the tool encodes
 };
 
 struct ConversionRequest {
@@ -45,6 +49,15 @@ struct ConversionReport {
     std::string out; // the lines for standard output, banner excepted
     std::string err; // the lines for standard error: warnings
 };
+
+// Appends a printf-formatted line to `text`.
+[[gnu::format(printf, 2, 3)]] void Say(std::string* text, const char* format, ...);
+
+// Opens a file for reading and makes sure it can be read: a directory opens
+// on some systems but fails at its first read, and counts as not opened.
+// A guarded input is looked up as the outputs are, following a link in a
+// shared folder only where another user cannot have planted it.
+std::FILE* OpenInput(const std::string& name, bool guarded);
 
 // The name an output is shown under: below the folder, joined with the
 // system's separator, or as it is.

@@ -9,6 +9,7 @@
 #include "batch.h"
 #include "command_line.h"
 #include "conversion.h"
+#include "import.h"
 #include "output.h"
 #include "system.h"
 
@@ -69,6 +70,28 @@ int ConvertOne(const CommandLine& line)
     return report.status;
 }
 
+// An image back into its texture, which it replaces, or below "-o".
+int ImportOne(const CommandLine& line)
+{
+    OutputFolder folder;
+    if (!line.output.empty() && !OpenOutputFolder(&folder, line.output.c_str())) {
+        std::printf("ERROR: cannot write file %s\n", line.output.c_str());
+        return kColourUnwritable;
+    }
+    ImportRequest request;
+    request.image = line.names[0];
+    request.texture = line.names[1];
+    request.palette = line.names.size() > 2 ? line.names[2] : "";
+    request.folder = line.output.empty() ? nullptr : &folder;
+    request.output = line.output.empty() ? request.texture : BaseName(request.texture);
+    ConversionReport report;
+    ImportTexture(&request, &report);
+    std::fputs(report.out.c_str(), stdout);
+    std::fputs(report.err.c_str(), stderr);
+    CloseOutputFolder(&folder);
+    return report.status;
+}
+
 // One run, up to its exit status.
 int Run(const CommandLine& line)
 {
@@ -85,7 +108,7 @@ int Run(const CommandLine& line)
         std::printf("ERROR: %s\n", line.error.c_str());
         return kNoTextureName;
     }
-    return line.batch ? RunBatch(line) : ConvertOne(line);
+    return line.batch ? RunBatch(line) : line.import ? ImportOne(line) : ConvertOne(line);
 }
 
 } // namespace

@@ -1,0 +1,48 @@
+#include "png_read.h"
+
+#include <spng.h>
+
+#include <cstring>
+#include <vector>
+
+bool OpenPNG(PngReader* reader, std::FILE* file)
+{
+    reader->context = spng_ctx_new(0);
+    spng_ihdr header{};
+    // No texture is larger than 65535 a side; ancillary chunks are bounded
+    // so that a file cannot ask for more memory than its image needs.
+    if (reader->context == nullptr || spng_set_image_limits(reader->context, 65535, 65535) != 0 ||
+        spng_set_chunk_limits(reader->context, 1u << 24, 1u << 26) != 0 ||
+        spng_set_png_file(reader->context, file) != 0 || spng_get_ihdr(reader->context, &header) != 0) {
+        return false;
+    }
+    reader->width = header.width;
+    reader->height = header.height;
+    reader->sixteen_bits = header.bit_depth == 16;
+    return true;
+}
+
+bool ReadPNGPixels(PngReader* reader, RgbaPixel* pixels)
+{
+    const std::size_t count = std::size_t{reader->width} * reader->height;
+    if (!reader->sixteen_bits) {
+        return spng_decode_image(reader->context, pixels, 4 * count, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) == 0;
+    }
+    // libspng narrows 16-bit samples by dropping their low byte: they are
+    // read whole here and rounded to the nearest 8-bit value.
+    std::vector<std::uint16_t> wide(4 * count);
+    if (spng_decode_image(reader->context, wide.data(), 8 * count, SPNG_FMT_RGBA16, SPNG_DECODE_TRNS) != 0) {
+        return false;
+    }
+    auto* bytes = reinterpret_cast<std::uint8_t*>(pixels);
+    for (std::size_t i = 0; i < 4 * count; ++i) {
+        bytes[i] = static_cast<std::uint8_t>((std::uint32_t{wide[i]} * 255 + 32767) / 65535);
+    }
+    return true;
+}
+
+void ClosePNG(PngReader* reader)
+{
+    spng_ctx_free(reader->context);
+    reader->context = nullptr;
+}
