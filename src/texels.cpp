@@ -562,9 +562,11 @@ constexpr std::uint32_t Grey8(RgbaPixel p)
     return (std::uint32_t{p.r} + p.g + p.b + 1) / 3;
 }
 
+// The nearest multiple of 17 to the mean is 17 x round(sum / 51), and a
+// sum is never a whole number and a half of 51s.
 constexpr std::uint32_t Grey4(RgbaPixel p)
 {
-    return (2 * (std::uint32_t{p.r} + p.g + p.b) + 51) / 102;
+    return (std::uint32_t{p.r} + p.g + p.b + 25) / 51;
 }
 
 // The palette entry nearest the pixel among the first `count`, the lowest
