@@ -3,6 +3,7 @@
 #include <tuple>
 
 #include "cli_fixture.h"
+#include "system.h"
 
 #ifndef _WIN32
 #include <sys/sysmacros.h>
@@ -56,6 +57,8 @@ TEST_F(Cli, StatusesMessagesAndFiles)
                              "--batch PATH... : convert every texture (*.brtex) in the folders and files given\n"
                              "-j N, --jobs N : with --batch, on N threads (1 to 256; one per processor by default)\n"
                              "--palette FILE : with --batch, for CI4 and CI8 textures without a palette of their own name\n"
+                             "--import IMAGE TEXTURE [PALETTE] : encode the PNG IMAGE into TEXTURE, its texels\n"
+                             "  replaced and every other byte kept (in place, or below -o DIR)\n"
                              "-- : take every argument after it as a name\n"
                              "--help, -h : print this text\n--version : print the version\n"
                              "CI4 and CI8 textures need the palette file; other formats ignore it.\n"
@@ -199,6 +202,55 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         // The messages name the files in UTF-8, the bytes given.
         {"names beyond ASCII", [&] { fs::create_directory(fs::path(unicode)), texture(folder + "/t.brtex"); },
          {"-a", folder + "/t.brtex"}, 0, written(folder + "/t"), converted(folder + "/t")},
+    };
+    for (const Case& c : cases) {
+        Check(c);
+    }
+}
+
+// A PNG back into the texture it came from: unedited, the same bytes;
+// edited, the nearest values; every byte outside the texel data kept; each
+// failure its line and status, with nothing written.
+TEST_F(Cli, Imports)
+{
+    const std::vector<RgbaPixel> colours = {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}};
+    std::vector<RgbaPixel> edited = colours;
+    edited[3] = {12, 0, 0, 255}; // between two values of red: the upper
+    const Bytes png = Png(PngImage::kColour, 2, 2, colours), changed = Png(PngImage::kColour, 2, 2, edited);
+    Bytes framed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}), 7);
+    framed.insert(framed.end(), {'m', 'i', 'p'}); // a level the tool does not read
+    Bytes framed_edited = framed;
+    framed_edited[7 + 64 + 6] = 0x10, framed_edited[7 + 64 + 7] = 0x00;
+    const Bytes indexed = MakeBRTEX(2, 1, 9, {1, 0}), palette = MakeBRPLT(1, 2, Words({0xF800, 0x07E0}));
+    const auto inputs = [&](const Bytes& texture, const Bytes& image) { return [=] { Put("t.brtex", texture), Put("t.png", image); }; };
+    const Case cases[] = {
+        {"unedited", inputs(framed, png), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n",
+         {{"t.brtex", framed}, {"t.png", png}}},
+        {"edited", inputs(framed, changed), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n", {{"t.brtex", framed_edited}}},
+        {"below -o", inputs(framed, changed), {"t.png", "--import", "-o", "out", "t.brtex"}, 0,
+         std::string("File out") + kSeparator + "t.brtex written\n", {{"t.brtex", framed}, {"out/t.brtex", framed_edited}}},
+        {"another size", [&] { inputs(indexed, changed)(), Put("p.brplt", palette); }, {"--import", "t.png", "t.brtex", "p.brplt"},
+         15, "ERROR: t.png is 2x2 and t.brtex is 2x1\n", {{"t.brtex", indexed}}},
+        {"indexed, nearest entries", [&] { inputs(indexed, Png(PngImage::kColour, 2, 1, {{250, 0, 0, 255}, {0, 0, 255, 255}}))(),
+                                             Put("p.brplt", palette); },
+         {"--import", "t.png", "t.brtex", "p.brplt"}, 0, "File t.brtex written\n", {{"t.brtex", MakeBRTEX(2, 1, 9, {0, 0})}}, "", {},
+         "kestrune: warning: 2 texels of t.png are not in p.brplt; the nearest entries were used\n"},
+        {"no palette", inputs(indexed, png), {"--import", "t.png", "t.brtex"}, 5, "ERROR: no palette file specified\n",
+         {{"t.brtex", indexed}}},
+        {"missing image", [&] { Put("t.brtex", framed); }, {"--import", "t.png", "t.brtex"}, 14, "ERROR: cannot read image t.png\n",
+         {{"t.brtex", framed}}},
+        {"no PNG", inputs(framed, Bytes(40, 'x')), {"--import", "t.png", "t.brtex"}, 14, "ERROR: cannot read image t.png\n",
+         {{"t.brtex", framed}}},
+        {"a PNG cut short", inputs(framed, Bytes(png.begin(), png.end() - 20)), {"--import", "t.png", "t.brtex"}, 14,
+         "ERROR: cannot read image t.png\n", {{"t.brtex", framed}}},
+        {"CMPR", inputs(MakeBRTEX(2, 2, 14, Bytes(8, 0)), png), {"--import", "t.png", "t.brtex"}, 16,
+         "ERROR: t.brtex has a format the tool cannot encode\n", {{"t.brtex", MakeBRTEX(2, 2, 14, Bytes(8, 0))}}},
+        {"no texture", inputs(Bytes(10, 'x'), png), {"--import", "t.png", "t.brtex"}, 4, "ERROR: t.brtex is not a valid BRTEX file\n",
+         {{"t.brtex", Bytes(10, 'x')}}},
+        {"one name", inputs(framed, png), {"--import", "t.png"}, 2,
+         "ERROR: --import needs an image, a texture and, for CI4 and CI8, a palette\n", {{"t.brtex", framed}}},
+        {"with -a", inputs(framed, png), {"--import", "-a", "t.png", "t.brtex"}, 2, "ERROR: -a does not go with --import\n",
+         {{"t.brtex", framed}}},
     };
     for (const Case& c : cases) {
         Check(c);
