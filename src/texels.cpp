@@ -716,8 +716,10 @@ void EncodeFourBit(InputStream* original, const TextureData* texture, const Rgba
                    std::uint8_t* out, std::uint64_t* inexact)
 {
     NibbleCode code{};
-    for (std::uint32_t n = 0; n < 16; ++n) {
-        code.pixels[n] = texture->format == kCI4 ? texture->palette[n] : Grey(Expand4(n), Expand4(n));
+    std::uint32_t n = 0;
+    for (RgbaPixel& pixel : code.pixels) {
+        pixel = texture->format == kCI4 ? texture->palette[n] : Grey(Expand4(n), Expand4(n));
+        ++n;
     }
     code.count = texture->format == kCI4 ? std::min<std::uint32_t>(texture->palette_count, 16) : 0;
     EncodeTiles<FourBit>(original, texture, pixels, stride, out,

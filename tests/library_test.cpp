@@ -341,6 +341,7 @@ TEST(Library, EditedPixelsTakeTheNearestValue)
         {"CI8: the entry the template names, of two equal", 9, 1, {2}, {255, 255, 255, 255}, {2}, 0},
         {"CI8: else the first equal entry", 9, 1, {0x30}, {255, 255, 255, 255}, {1}, 0},
         {"CI4: the nibble a texel of an odd row leaves unread", 8, 3, {0x01, 0x05}, Bytes(12, 0), {0x00, 0x05}, 0},
+        {"CI4: the entry the template names, of two equal", 8, 1, {0x20}, {255, 255, 255, 255}, {0x20}, 0},
     };
     for (const auto& row : rows) {
         const Bytes file = MakeBRTEX(row.width, 1, row.format, row.template_texels);
