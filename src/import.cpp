@@ -91,7 +91,7 @@ int Import(const ImportRequest& request, std::string* out, std::string* err)
         Say(out, "ERROR: %s is not a valid BRTEX file\n", request.texture.c_str());
         return kNotBRTEX;
     }
-    if (FormatName(facts.format) == nullptr || facts.format == kCMPR) {
+    if (FormatName(facts.format) == nullptr) {
         Say(out, "ERROR: %s has a format the tool cannot encode\n", request.texture.c_str());
         return kCannotEncode;
     }

@@ -226,7 +226,7 @@ int kestrune_encode_rgba(const void* texture, size_t texture_size, const void* p
         return result;
     }
     const std::uint64_t length = TexelBytes(data.format, data.width, data.height);
-    if (FormatName(data.format) == nullptr || data.format == kCMPR) {
+    if (FormatName(data.format) == nullptr) {
         return KESTRUNE_CANNOT_ENCODE;
     }
     if (texels_size < length) {

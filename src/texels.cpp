@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
+#include <cmath>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -751,6 +752,323 @@ void EncodeRgba8(const TextureData* texture, const RgbaPixel* pixels, std::size_
     }
 }
 
+// CMPR: each 4 x 4 block's endpoints and indexes chosen for the least
+// squared error of its opaque texels' colour under this decoder's own
+// blends, which are not the textbook thirds. A texel whose alpha is below
+// 128 takes the transparent index of a three-colour block; no other texel
+// may. The endpoints are searched from the principal axis of the block's
+// colours: its extremes, and the least-squares endpoints of every split of
+// the texels, taken in order along it, into the groups of each index;
+// then each endpoint channel is moved a step at a time while the error,
+// under the exact decoding, falls.
+
+struct BlockWant {
+    RgbaPixel pixel[16];   // row by row
+    std::uint32_t inside;  // bit t: texel t lies inside the image
+    std::uint32_t clear;   // bit t: its alpha is below 128
+};
+
+constexpr std::uint32_t RgbDistance(RgbaPixel a, RgbaPixel b)
+{
+    return Square(a.r - b.r) + Square(a.g - b.g) + Square(a.b - b.b);
+}
+
+// The error of a block with these endpoints, each texel at its best index,
+// which go to `rows`; UINT32_MAX where the block cannot hold the texels (a
+// four-colour block has no transparent index).
+std::uint32_t BlockError(const BlockWant& want, std::uint32_t c0, std::uint32_t c1, std::uint8_t rows[4])
+{
+    const bool four = c0 > c1;
+    if (four && want.clear != 0) {
+        return UINT32_MAX;
+    }
+    const BlockColours packed = ComputeBlockColours(c0, c1);
+    RgbaPixel colours[4];
+    for (int i = 0; i < 4; ++i) {
+        colours[i] = FromPacked(packed.index[i]);
+    }
+    std::uint32_t total = 0;
+    for (int t = 0; t < 16; ++t) {
+        std::uint32_t index = 0;
+        if ((want.clear >> t & 1) != 0) {
+            index = 3;
+        } else if ((want.inside >> t & 1) != 0) {
+            std::uint32_t best = UINT32_MAX;
+            for (std::uint32_t i = 0; i < (four ? 4u : 3u); ++i) {
+                const std::uint32_t error = RgbDistance(colours[i], want.pixel[t]);
+                if (error < best) {
+                    best = error;
+                    index = i;
+                }
+            }
+            total += best;
+        }
+        rows[t / 4] = static_cast<std::uint8_t>((t % 4 == 0 ? 0 : rows[t / 4]) | index << (6 - 2 * (t % 4)));
+    }
+    return total;
+}
+
+struct Endpoints {
+    std::int32_t code[2][3]; // red, green, blue fields of each endpoint
+};
+
+std::uint32_t WordOf(const std::int32_t code[3])
+{
+    return static_cast<std::uint32_t>(code[0] << 11 | code[1] << 5 | code[2]);
+}
+
+// The nearest endpoint to a colour, channel by channel.
+void NearestEndpoint(const float colour[3], std::int32_t code[3])
+{
+    const auto byte = [](float v) { return static_cast<std::size_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); };
+    code[0] = kNearest5[byte(colour[0])];
+    code[1] = kNearest6[byte(colour[1])];
+    code[2] = kNearest5[byte(colour[2])];
+}
+
+// The best block found so far: its error and its bytes.
+struct BestBlock {
+    std::uint32_t error = UINT32_MAX;
+    std::uint32_t c0 = 0, c1 = 0;
+    std::uint8_t rows[4] = {};
+};
+
+// Tries the endpoints in both orders, which are the two modes.
+std::uint32_t TryEndpoints(const BlockWant& want, const Endpoints& e, BestBlock* best)
+{
+    const std::uint32_t a = WordOf(e.code[0]), b = WordOf(e.code[1]);
+    std::uint32_t least = UINT32_MAX;
+    for (const auto& [c0, c1] : {std::pair{a, b}, std::pair{b, a}}) {
+        std::uint8_t rows[4];
+        const std::uint32_t error = BlockError(want, c0, c1, rows);
+        least = std::min(least, error);
+        if (error < best->error) {
+            *best = BestBlock{error, c0, c1, {rows[0], rows[1], rows[2], rows[3]}};
+        }
+    }
+    return least;
+}
+
+// Moves each channel of each endpoint a step either way while that lowers
+// the error.
+void Refine(const BlockWant& want, Endpoints e, BestBlock* best)
+{
+    std::uint32_t error = TryEndpoints(want, e, best);
+    for (bool moved = true; moved && error > 0;) {
+        moved = false;
+        for (int end = 0; end < 2; ++end) {
+            for (int channel = 0; channel < 3; ++channel) {
+                const std::int32_t top = channel == 1 ? 63 : 31;
+                for (const std::int32_t step : {-1, 1}) {
+                    Endpoints next = e;
+                    next.code[end][channel] = std::clamp(e.code[end][channel] + step, 0, top);
+                    const std::uint32_t next_error = TryEndpoints(want, next, best);
+                    if (next_error < error) {
+                        e = next;
+                        error = next_error;
+                        moved = true;
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The least-squares endpoints of the opaque texels, taken in order along
+// the axis, for every split of them into consecutive groups, one for each
+// of the weights the endpoint at 0 has in a colour (1, the blends, 0).
+template <int kGroups>
+void ClusterFit(const float (*points)[3], int n, const float weights[kGroups], const BlockWant& want, BestBlock* best,
+                std::uint32_t* searched)
+{
+    float best_residual = INFINITY;
+    Endpoints chosen{};
+    int bounds[kGroups + 1];
+    bounds[0] = 0;
+    bounds[kGroups] = n;
+    // Every choice of where the groups end: kGroups - 1 bounds in order.
+    const auto visit = [&](auto&& self, int level) -> void {
+        if (level == kGroups) {
+            float aa = 0, ab = 0, bb = 0, ax[3] = {}, bx[3] = {}, xx = 0;
+            for (int g = 0; g < kGroups; ++g) {
+                const float w = weights[g];
+                for (int t = bounds[g]; t < bounds[g + 1]; ++t) {
+                    aa += w * w, ab += w * (1 - w), bb += (1 - w) * (1 - w);
+                    for (int c = 0; c < 3; ++c) {
+                        ax[c] += w * points[t][c], bx[c] += (1 - w) * points[t][c], xx += points[t][c] * points[t][c];
+                    }
+                }
+            }
+            const float det = aa * bb - ab * ab;
+            if (std::fabs(det) < 1e-6f) {
+                return;
+            }
+            float a[3], b[3], residual = xx;
+            for (int c = 0; c < 3; ++c) {
+                a[c] = (ax[c] * bb - bx[c] * ab) / det;
+                b[c] = (bx[c] * aa - ax[c] * ab) / det;
+                residual += a[c] * a[c] * aa + 2 * a[c] * b[c] * ab + b[c] * b[c] * bb - 2 * (a[c] * ax[c] + b[c] * bx[c]);
+            }
+            if (residual < best_residual) {
+                best_residual = residual;
+                NearestEndpoint(a, chosen.code[0]);
+                NearestEndpoint(b, chosen.code[1]);
+            }
+            return;
+        }
+        for (int end = bounds[level - 1]; end <= n; ++end) {
+            bounds[level] = end;
+            self(self, level + 1);
+        }
+    };
+    visit(visit, 1);
+    if (best_residual < INFINITY) {
+        Refine(want, chosen, best);
+        ++*searched;
+    }
+}
+
+void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
+{
+    float points[16][3];
+    float mean[3] = {};
+    int n = 0;
+    for (int t = 0; t < 16; ++t) {
+        if ((want.inside >> t & 1) != 0 && (want.clear >> t & 1) == 0) {
+            const RgbaPixel p = want.pixel[t];
+            points[n][0] = p.r, points[n][1] = p.g, points[n][2] = p.b;
+            for (int c = 0; c < 3; ++c) {
+                mean[c] += points[n][c];
+            }
+            ++n;
+        }
+    }
+    BestBlock best;
+    if (n == 0) {
+        // Only clear texels, or none inside: both endpoints at their mean
+        // colour, which the transparent index then keeps under them.
+        int clear = 0;
+        for (int t = 0; t < 16; ++t) {
+            if ((want.clear >> t & 1) != 0) {
+                const RgbaPixel p = want.pixel[t];
+                mean[0] += p.r, mean[1] += p.g, mean[2] += p.b, ++clear;
+            }
+        }
+        for (float& m : mean) {
+            m /= static_cast<float>(std::max(clear, 1));
+        }
+        Endpoints e{};
+        NearestEndpoint(mean, e.code[0]);
+        NearestEndpoint(mean, e.code[1]);
+        TryEndpoints(want, e, &best);
+    } else {
+        for (float& m : mean) {
+            m /= static_cast<float>(n);
+        }
+        // The principal axis, by a few rounds of power iteration on the
+        // covariance.
+        float cov[3][3] = {};
+        for (int t = 0; t < n; ++t) {
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j) {
+                    cov[i][j] += (points[t][i] - mean[i]) * (points[t][j] - mean[j]);
+                }
+            }
+        }
+        float axis[3] = {1, 1, 1};
+        for (int round = 0; round < 8; ++round) {
+            float next[3] = {};
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j) {
+                    next[i] += cov[i][j] * axis[j];
+                }
+            }
+            const float length = std::sqrt(next[0] * next[0] + next[1] * next[1] + next[2] * next[2]);
+            if (length < 1e-6f) {
+                break;
+            }
+            for (int i = 0; i < 3; ++i) {
+                axis[i] = next[i] / length;
+            }
+        }
+        // The texels in order along the axis.
+        float along[16];
+        int order[16];
+        for (int t = 0; t < n; ++t) {
+            along[t] = (points[t][0] - mean[0]) * axis[0] + (points[t][1] - mean[1]) * axis[1] + (points[t][2] - mean[2]) * axis[2];
+            order[t] = t;
+        }
+        std::sort(order, order + n, [&](int x, int y) { return along[x] > along[y]; });
+        float sorted[16][3];
+        for (int t = 0; t < n; ++t) {
+            std::memcpy(sorted[t], points[order[t]], sizeof sorted[t]);
+        }
+        Endpoints extremes{};
+        NearestEndpoint(sorted[0], extremes.code[0]);
+        NearestEndpoint(sorted[n - 1], extremes.code[1]);
+        Refine(want, extremes, &best);
+        std::uint32_t searched = 0;
+        const float four[4] = {1.0f, 0.6666667f, 0.33333334f, 0.0f}, three[3] = {1.0f, 0.5f, 0.0f};
+        if (best.error > 0 && want.clear == 0) {
+            ClusterFit<4>(sorted, n, four, want, &best, &searched);
+        }
+        if (best.error > 0) {
+            ClusterFit<3>(sorted, n, three, want, &best, &searched);
+        }
+    }
+    block[0] = static_cast<std::uint8_t>(best.c0 >> 8), block[1] = static_cast<std::uint8_t>(best.c0);
+    block[2] = static_cast<std::uint8_t>(best.c1 >> 8), block[3] = static_cast<std::uint8_t>(best.c1);
+    std::memcpy(block + 4, best.rows, 4);
+}
+
+// The tiles in the decoder's order; a block's bytes are the template's
+// where they decode to the pixels wanted, else a new block's; the index
+// bytes of rows outside the image are not stored.
+void EncodeCmpr(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+                std::uint8_t* out, std::uint64_t* inexact)
+{
+    for (std::int32_t y0 = 0; y0 < texture->height; y0 += 8) {
+        for (std::int32_t x0 = 0; x0 < texture->width; x0 += 8) {
+            for (int b = 0; b < 4; ++b) {
+                const std::int32_t bx = x0 + 4 * (b % 2), by = y0 + 4 * (b / 2);
+                const std::int32_t rows = Clamp4(texture->height - by), columns = Clamp4(texture->width - bx);
+                const std::size_t size = 4 + static_cast<std::size_t>(rows);
+                std::uint8_t bytes[8];
+                std::memcpy(bytes, ReadSpan(original, size), size);
+                BlockWant want{};
+                for (std::int32_t r = 0; r < rows; ++r) {
+                    for (std::int32_t c = 0; c < columns; ++c) {
+                        const int t = 4 * r + c;
+                        want.pixel[t] = pixels[static_cast<std::size_t>(by + r) * stride + static_cast<std::size_t>(bx + c)];
+                        want.inside |= 1u << t;
+                        want.clear |= (want.pixel[t].a < 128 ? 1u : 0u) << t;
+                    }
+                }
+                const BlockColours held = ComputeBlockColours(Load16(bytes), Load16(bytes + 2));
+                bool same = true;
+                for (int t = 0; t < 16 && same; ++t) {
+                    same = (want.inside >> t & 1) == 0 ||
+                           Same(FromPacked(held.index[(bytes[4 + t / 4] >> (6 - 2 * (t % 4))) & 3]), want.pixel[t]);
+                }
+                if (!same) {
+                    std::uint8_t made[8];
+                    EncodeCmprBlock(want, made);
+                    std::memcpy(bytes, made, size);
+                    const BlockColours got = ComputeBlockColours(Load16(made), Load16(made + 2));
+                    for (int t = 0; t < 16; ++t) {
+                        *inexact += (want.inside >> t & 1) != 0 &&
+                                            !Same(FromPacked(got.index[(made[4 + t / 4] >> (6 - 2 * (t % 4))) & 3]), want.pixel[t])
+                                        ? 1
+                                        : 0;
+                    }
+                }
+                std::memcpy(out, bytes, size);
+                out += size;
+            }
+        }
+    }
+}
+
 } // namespace
 
 bool WriteTexture(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
@@ -781,6 +1099,9 @@ bool WriteTexture(InputStream* original, const TextureData* texture, const RgbaP
         return true;
     case kRGBA8:
         EncodeRgba8(texture, pixels, stride, out);
+        return true;
+    case kCMPR:
+        EncodeCmpr(original, texture, pixels, stride, out, inexact);
         return true;
     default:
         return false;
