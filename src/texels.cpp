@@ -875,57 +875,110 @@ void Refine(const BlockWant& want, Endpoints e, BestBlock* best)
 }
 
 // The least-squares endpoints of the opaque texels, taken in order along
-// the axis, for every split of them into consecutive groups, one for each
-// of the weights the endpoint at 0 has in a colour (1, the blends, 0).
-template <int kGroups>
-void ClusterFit(const float (*points)[3], int n, const float weights[kGroups], const BlockWant& want, BestBlock* best,
-                std::uint32_t* searched)
+// the axis, for the best split of them into consecutive groups, one for
+// each colour a block's index gives: weights 1, 2/3, 1/3 and 0 of the first
+// endpoint in a four-colour block, 1, 1/2 and 0 in a three-colour one.
+// The best split is the one whose fitted endpoints leave the least
+// residual, xx - (a.ax + b.bx), so the one with the largest a.ax + b.bx;
+// the sums of each group are differences of running sums. False where
+// every split leaves the endpoints undetermined (all the texels one colour).
+struct SplitSums {
+    float prefix[17][3]; // the sums of the first k texels
+    int n;
+};
+
+void EndpointsOf(float aa, float ab, float bb, const float ax[3], const float bx[3], Endpoints* chosen)
 {
-    float best_residual = INFINITY;
-    Endpoints chosen{};
-    int bounds[kGroups + 1];
-    bounds[0] = 0;
-    bounds[kGroups] = n;
-    // Every choice of where the groups end: kGroups - 1 bounds in order.
-    const auto visit = [&](auto&& self, int level) -> void {
-        if (level == kGroups) {
-            float aa = 0, ab = 0, bb = 0, ax[3] = {}, bx[3] = {}, xx = 0;
-            for (int g = 0; g < kGroups; ++g) {
-                const float w = weights[g];
-                for (int t = bounds[g]; t < bounds[g + 1]; ++t) {
-                    aa += w * w, ab += w * (1 - w), bb += (1 - w) * (1 - w);
-                    for (int c = 0; c < 3; ++c) {
-                        ax[c] += w * points[t][c], bx[c] += (1 - w) * points[t][c], xx += points[t][c] * points[t][c];
-                    }
+    const float det = aa * bb - ab * ab;
+    float a[3], b[3];
+    for (int c = 0; c < 3; ++c) {
+        a[c] = (ax[c] * bb - bx[c] * ab) / det;
+        b[c] = (bx[c] * aa - ax[c] * ab) / det;
+    }
+    NearestEndpoint(a, chosen->code[0]);
+    NearestEndpoint(b, chosen->code[1]);
+}
+
+bool ClusterFit4(const SplitSums& s, Endpoints* chosen)
+{
+    const int n = s.n;
+    const float* total = s.prefix[n];
+    float best = -1;
+    int bi = 0, bj = 0, bk = 0;
+    for (int i = 0; i <= n; ++i) {
+        for (int j = i; j <= n; ++j) {
+            for (int k = j; k <= n; ++k) {
+                const auto c0 = static_cast<float>(i), c1 = static_cast<float>(j - i), c2 = static_cast<float>(k - j),
+                           c3 = static_cast<float>(n - k);
+                const float aa = c0 + (4 * c1 + c2) / 9, bb = c3 + (4 * c2 + c1) / 9, ab = 2 * (c1 + c2) / 9;
+                const float det = aa * bb - ab * ab;
+                if (det < 1e-3f) {
+                    continue;
+                }
+                float score = 0;
+                for (int c = 0; c < 3; ++c) {
+                    const float s1 = s.prefix[j][c] - s.prefix[i][c], s2 = s.prefix[k][c] - s.prefix[j][c];
+                    const float ax = s.prefix[i][c] + (2 * s1 + s2) / 3, bx = total[c] - s.prefix[k][c] + (2 * s2 + s1) / 3;
+                    score += ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
+                }
+                score /= det;
+                if (score > best) {
+                    best = score, bi = i, bj = j, bk = k;
                 }
             }
-            const float det = aa * bb - ab * ab;
-            if (std::fabs(det) < 1e-6f) {
-                return;
-            }
-            float a[3], b[3], residual = xx;
-            for (int c = 0; c < 3; ++c) {
-                a[c] = (ax[c] * bb - bx[c] * ab) / det;
-                b[c] = (bx[c] * aa - ax[c] * ab) / det;
-                residual += a[c] * a[c] * aa + 2 * a[c] * b[c] * ab + b[c] * b[c] * bb - 2 * (a[c] * ax[c] + b[c] * bx[c]);
-            }
-            if (residual < best_residual) {
-                best_residual = residual;
-                NearestEndpoint(a, chosen.code[0]);
-                NearestEndpoint(b, chosen.code[1]);
-            }
-            return;
         }
-        for (int end = bounds[level - 1]; end <= n; ++end) {
-            bounds[level] = end;
-            self(self, level + 1);
-        }
-    };
-    visit(visit, 1);
-    if (best_residual < INFINITY) {
-        Refine(want, chosen, best);
-        ++*searched;
     }
+    if (best < 0) {
+        return false;
+    }
+    const auto c0 = static_cast<float>(bi), c1 = static_cast<float>(bj - bi), c2 = static_cast<float>(bk - bj),
+               c3 = static_cast<float>(n - bk);
+    float ax[3], bx[3];
+    for (int c = 0; c < 3; ++c) {
+        const float s1 = s.prefix[bj][c] - s.prefix[bi][c], s2 = s.prefix[bk][c] - s.prefix[bj][c];
+        ax[c] = s.prefix[bi][c] + (2 * s1 + s2) / 3, bx[c] = total[c] - s.prefix[bk][c] + (2 * s2 + s1) / 3;
+    }
+    EndpointsOf(c0 + (4 * c1 + c2) / 9, 2 * (c1 + c2) / 9, c3 + (4 * c2 + c1) / 9, ax, bx, chosen);
+    return true;
+}
+
+bool ClusterFit3(const SplitSums& s, Endpoints* chosen)
+{
+    const int n = s.n;
+    const float* total = s.prefix[n];
+    float best = -1;
+    int bi = 0, bj = 0;
+    for (int i = 0; i <= n; ++i) {
+        for (int j = i; j <= n; ++j) {
+            const auto c0 = static_cast<float>(i), c1 = static_cast<float>(j - i), c2 = static_cast<float>(n - j);
+            const float aa = c0 + c1 / 4, bb = c2 + c1 / 4, ab = c1 / 4;
+            const float det = aa * bb - ab * ab;
+            if (det < 1e-3f) {
+                continue;
+            }
+            float score = 0;
+            for (int c = 0; c < 3; ++c) {
+                const float s1 = s.prefix[j][c] - s.prefix[i][c];
+                const float ax = s.prefix[i][c] + s1 / 2, bx = total[c] - s.prefix[j][c] + s1 / 2;
+                score += ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
+            }
+            score /= det;
+            if (score > best) {
+                best = score, bi = i, bj = j;
+            }
+        }
+    }
+    if (best < 0) {
+        return false;
+    }
+    const auto c0 = static_cast<float>(bi), c1 = static_cast<float>(bj - bi), c2 = static_cast<float>(n - bj);
+    float ax[3], bx[3];
+    for (int c = 0; c < 3; ++c) {
+        const float s1 = s.prefix[bj][c] - s.prefix[bi][c];
+        ax[c] = s.prefix[bi][c] + s1 / 2, bx[c] = total[c] - s.prefix[bj][c] + s1 / 2;
+    }
+    EndpointsOf(c0 + c1 / 4, c1 / 4, c2 + c1 / 4, ax, bx, chosen);
+    return true;
 }
 
 void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
@@ -1003,18 +1056,36 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
         for (int t = 0; t < n; ++t) {
             std::memcpy(sorted[t], points[order[t]], sizeof sorted[t]);
         }
-        Endpoints extremes{};
-        NearestEndpoint(sorted[0], extremes.code[0]);
-        NearestEndpoint(sorted[n - 1], extremes.code[1]);
-        Refine(want, extremes, &best);
-        std::uint32_t searched = 0;
-        const float four[4] = {1.0f, 0.6666667f, 0.33333334f, 0.0f}, three[3] = {1.0f, 0.5f, 0.0f};
-        if (best.error > 0 && want.clear == 0) {
-            ClusterFit<4>(sorted, n, four, want, &best, &searched);
+        // The candidates, each tried as it is; the best of them refined.
+        Endpoints candidates[4];
+        int count = 0;
+        NearestEndpoint(sorted[0], candidates[count].code[0]);
+        NearestEndpoint(sorted[n - 1], candidates[count++].code[1]);
+        NearestEndpoint(mean, candidates[count].code[0]);
+        NearestEndpoint(mean, candidates[count++].code[1]);
+        SplitSums sums{};
+        sums.n = n;
+        for (int t = 0; t < n; ++t) {
+            for (int c = 0; c < 3; ++c) {
+                sums.prefix[t + 1][c] = sums.prefix[t][c] + sorted[t][c];
+            }
         }
-        if (best.error > 0) {
-            ClusterFit<3>(sorted, n, three, want, &best, &searched);
+        if (want.clear == 0 && ClusterFit4(sums, &candidates[count])) {
+            ++count;
         }
+        if (ClusterFit3(sums, &candidates[count])) {
+            ++count;
+        }
+        std::uint32_t least = UINT32_MAX;
+        int chosen = 0;
+        for (int i = 0; i < count; ++i) {
+            const std::uint32_t error = TryEndpoints(want, candidates[i], &best);
+            if (error < least) {
+                least = error;
+                chosen = i;
+            }
+        }
+        Refine(want, candidates[chosen], &best);
     }
     block[0] = static_cast<std::uint8_t>(best.c0 >> 8), block[1] = static_cast<std::uint8_t>(best.c0);
     block[2] = static_cast<std::uint8_t>(best.c1 >> 8), block[3] = static_cast<std::uint8_t>(best.c1);
