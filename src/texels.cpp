@@ -776,7 +776,8 @@ constexpr std::uint32_t RgbDistance(RgbaPixel a, RgbaPixel b)
 // The error of a block with these endpoints, each texel at its best index,
 // which go to `rows`; UINT32_MAX where the block cannot hold the texels (a
 // four-colour block has no transparent index).
-std::uint32_t BlockError(const BlockWant& want, std::uint32_t c0, std::uint32_t c1, std::uint8_t rows[4])
+std::uint32_t BlockError(const BlockWant& want, std::uint32_t c0, std::uint32_t c1, std::uint8_t rows[4],
+                         std::uint32_t bound = UINT32_MAX)
 {
     const bool four = c0 > c1;
     if (four && want.clear != 0) {
@@ -802,6 +803,9 @@ std::uint32_t BlockError(const BlockWant& want, std::uint32_t c0, std::uint32_t 
                 }
             }
             total += best;
+            if (total >= bound) {
+                return UINT32_MAX; // no better than what is had
+            }
         }
         rows[t / 4] = static_cast<std::uint8_t>((t % 4 == 0 ? 0 : rows[t / 4]) | index << (6 - 2 * (t % 4)));
     }
@@ -826,6 +830,63 @@ void NearestEndpoint(const float colour[3], std::int32_t code[3])
     code[2] = kNearest5[byte(colour[2])];
 }
 
+// For each 8-bit value, the pair of endpoint fields whose blend, at a
+// weight of 2/3 (a four-colour block's third colour) or 1/2 (a
+// three-colour block's), comes nearest it under this decoder's blends: a
+// block of one colour is held best by a blend more often than by an
+// endpoint.
+struct FieldPair {
+    std::uint8_t a, b;
+};
+
+template <int kBits>
+constexpr std::array<FieldPair, 256> NearestBlends(const ChannelBlends<kBits>& blends, BlendWeight weight)
+{
+    // The first pair that gives each value, then for every value the pair
+    // of the nearest value given, the lower of two as near. A pair is in
+    // the order its block's mode needs, field by field: the first endpoint
+    // above the second in a four-colour block, not above in a three-colour
+    // one, so that the endpoints' words are in that order too.
+    std::array<FieldPair, 256> given{};
+    std::array<bool, 256> held{};
+    for (std::uint32_t a = 0; a < (1u << kBits); ++a) {
+        for (std::uint32_t b = 0; b < (1u << kBits); ++b) {
+            const std::uint8_t v = blends.at[weight][a][b];
+            if (!held[v] && (weight == kHalf ? a <= b : a >= b)) {
+                held[v] = true;
+                given[v] = FieldPair{static_cast<std::uint8_t>(a), static_cast<std::uint8_t>(b)};
+            }
+        }
+    }
+    std::array<FieldPair, 256> pairs{};
+    for (std::int32_t v = 0; v < 256; ++v) {
+        for (std::int32_t d = 0; d < 256; ++d) {
+            if (v - d >= 0 && held[static_cast<std::size_t>(v - d)]) {
+                pairs[static_cast<std::size_t>(v)] = given[static_cast<std::size_t>(v - d)];
+                break;
+            }
+            if (v + d < 256 && held[static_cast<std::size_t>(v + d)]) {
+                pairs[static_cast<std::size_t>(v)] = given[static_cast<std::size_t>(v + d)];
+                break;
+            }
+        }
+    }
+    return pairs;
+}
+
+constexpr auto kTwoThirds5 = NearestBlends(kBlends5, kTwoThirds);
+constexpr auto kTwoThirds6 = NearestBlends(kBlends6, kTwoThirds);
+constexpr auto kHalf5 = NearestBlends(kBlends5, kHalf);
+constexpr auto kHalf6 = NearestBlends(kBlends6, kHalf);
+
+// The endpoints whose blend at one weight is nearest a colour.
+Endpoints BlendOf(const float colour[3], const std::array<FieldPair, 256>& five, const std::array<FieldPair, 256>& six)
+{
+    const auto byte = [](float v) { return static_cast<std::size_t>(std::clamp(v + 0.5f, 0.0f, 255.0f)); };
+    const FieldPair r = five[byte(colour[0])], g = six[byte(colour[1])], b = five[byte(colour[2])];
+    return Endpoints{{{r.a, g.a, b.a}, {r.b, g.b, b.b}}};
+}
+
 // The best block found so far: its error and its bytes.
 struct BestBlock {
     std::uint32_t error = UINT32_MAX;
@@ -840,7 +901,7 @@ std::uint32_t TryEndpoints(const BlockWant& want, const Endpoints& e, BestBlock*
     std::uint32_t least = UINT32_MAX;
     for (const auto& [c0, c1] : {std::pair{a, b}, std::pair{b, a}}) {
         std::uint8_t rows[4];
-        const std::uint32_t error = BlockError(want, c0, c1, rows);
+        const std::uint32_t error = BlockError(want, c0, c1, rows, best->error);
         least = std::min(least, error);
         if (error < best->error) {
             *best = BestBlock{error, c0, c1, {rows[0], rows[1], rows[2], rows[3]}};
@@ -883,7 +944,7 @@ void Refine(const BlockWant& want, Endpoints e, BestBlock* best)
 // the sums of each group are differences of running sums. False where
 // every split leaves the endpoints undetermined (all the texels one colour).
 struct SplitSums {
-    float prefix[17][3]; // the sums of the first k texels
+    float prefix[17][4]; // the sums of the first k texels, and a fourth channel of 0 that keeps rows whole
     int n;
 };
 
@@ -903,7 +964,7 @@ bool ClusterFit4(const SplitSums& s, Endpoints* chosen)
 {
     const int n = s.n;
     const float* total = s.prefix[n];
-    float best = -1;
+    float best = -1, best_det = 1; // the best score is best / best_det
     int bi = 0, bj = 0, bk = 0;
     for (int i = 0; i <= n; ++i) {
         for (int j = i; j <= n; ++j) {
@@ -916,14 +977,13 @@ bool ClusterFit4(const SplitSums& s, Endpoints* chosen)
                     continue;
                 }
                 float score = 0;
-                for (int c = 0; c < 3; ++c) {
+                for (int c = 0; c < 4; ++c) {
                     const float s1 = s.prefix[j][c] - s.prefix[i][c], s2 = s.prefix[k][c] - s.prefix[j][c];
-                    const float ax = s.prefix[i][c] + (2 * s1 + s2) / 3, bx = total[c] - s.prefix[k][c] + (2 * s2 + s1) / 3;
+                    const float ax = s.prefix[i][c] + (2 * s1 + s2) * (1.0f / 3), bx = total[c] - s.prefix[k][c] + (2 * s2 + s1) * (1.0f / 3);
                     score += ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
                 }
-                score /= det;
-                if (score > best) {
-                    best = score, bi = i, bj = j, bk = k;
+                if (score * best_det > best * det) {
+                    best = score, best_det = det, bi = i, bj = j, bk = k;
                 }
             }
         }
@@ -1057,8 +1117,10 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
             std::memcpy(sorted[t], points[order[t]], sizeof sorted[t]);
         }
         // The candidates, each tried as it is; the best of them refined.
-        Endpoints candidates[4];
+        Endpoints candidates[6];
         int count = 0;
+        candidates[count++] = BlendOf(mean, kTwoThirds5, kTwoThirds6);
+        candidates[count++] = BlendOf(mean, kHalf5, kHalf6);
         NearestEndpoint(sorted[0], candidates[count].code[0]);
         NearestEndpoint(sorted[n - 1], candidates[count++].code[1]);
         NearestEndpoint(mean, candidates[count].code[0]);
@@ -1142,40 +1204,40 @@ void EncodeCmpr(InputStream* original, const TextureData* texture, const RgbaPix
 
 } // namespace
 
-bool WriteTexture(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+void WriteTexture(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
                   std::uint8_t* out, std::uint64_t* inexact)
 {
     switch (texture->format) {
     case kI4:
     case kCI4:
         EncodeFourBit(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     case kI8:
         EncodeBytewise<8, 4, 1, IntensityByteCode>(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     case kIA4:
         EncodeBytewise<8, 4, 1, IntensityAlphaByteCode>(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     case kIA8:
         EncodeBytewise<4, 4, 2, IntensityAlphaPairCode>(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     case kCI8:
         EncodeBytewise<8, 4, 1, PaletteByteCode>(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     case kRGB565:
         EncodeBytewise<4, 4, 2, Rgb565WordCode>(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     case kRGB5A3:
         EncodeBytewise<4, 4, 2, Rgb5A3WordCode>(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     case kRGBA8:
         EncodeRgba8(texture, pixels, stride, out);
-        return true;
+        break;
     case kCMPR:
         EncodeCmpr(original, texture, pixels, stride, out, inexact);
-        return true;
+        break;
     default:
-        return false;
+        break; // no texel format: nothing to encode
     }
 }
 

@@ -69,9 +69,9 @@ std::uint64_t TexelBytes(std::uint32_t format, std::int32_t width, std::int32_t 
 // reads them. `original` reads the template's texel data from its first
 // byte (past its end as 0): a texel of it that decodes to the pixel wanted
 // is kept as it is. Adds to `inexact` the texels whose pixel the format
-// cannot hold, which take the nearest it can. False, and nothing written,
-// for a format it does not encode.
-bool WriteTexture(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
+// cannot hold, which take the nearest it can. Nothing is written for a
+// code that is no texel format.
+void WriteTexture(InputStream* original, const TextureData* texture, const RgbaPixel* pixels, std::size_t stride,
                   std::uint8_t* out, std::uint64_t* inexact);
 
 // Decodes from the stream's position into texture->pixels, which must hold
