@@ -948,24 +948,59 @@ struct SplitSums {
     int n;
 };
 
-void EndpointsOf(float aa, float ab, float bb, const float ax[3], const float bx[3], Endpoints* chosen)
+// The fitted endpoints, where both lie within the colours a channel can
+// hold: a split whose fit lies outside would be clamped far from it.
+bool EndpointsOf(float aa, float ab, float bb, const float* ax, const float* bx, Endpoints* chosen)
 {
     const float det = aa * bb - ab * ab;
     float a[3], b[3];
     for (int c = 0; c < 3; ++c) {
         a[c] = (ax[c] * bb - bx[c] * ab) / det;
         b[c] = (bx[c] * aa - ax[c] * ab) / det;
+        if (std::fmin(a[c], b[c]) < -0.5f || std::fmax(a[c], b[c]) > 255.5f) {
+            return false;
+        }
     }
     NearestEndpoint(a, chosen->code[0]);
     NearestEndpoint(b, chosen->code[1]);
+    return true;
 }
 
-bool ClusterFit4(const SplitSums& s, Endpoints* chosen)
+// The few best fits, by score: splits that fit about as well in real
+// numbers may round to endpoints far apart in error, which only the exact
+// decoding tells apart.
+struct Fits {
+    static constexpr int kKept = 4;
+    Endpoints endpoints[kKept];
+    float score[kKept];
+    float det[kKept];
+    int count = 0;
+    // Whether a split of this score would be kept: the worst kept is
+    // replaced once all are taken.
+    int Slot(float new_score, float new_det) const
+    {
+        if (count < kKept) {
+            return count;
+        }
+        int worst = 0;
+        for (int i = 1; i < kKept; ++i) {
+            if (score[i] * det[worst] < score[worst] * det[i]) {
+                worst = i;
+            }
+        }
+        return new_score * det[worst] > score[worst] * new_det ? worst : -1;
+    }
+    void Keep(int slot, float new_score, float new_det, const Endpoints& e)
+    {
+        endpoints[slot] = e, score[slot] = new_score, det[slot] = new_det;
+        count = std::max(count, slot + 1);
+    }
+};
+
+void ClusterFit4(const SplitSums& s, Fits* fits)
 {
     const int n = s.n;
     const float* total = s.prefix[n];
-    float best = -1, best_det = 1; // the best score is best / best_det
-    int bi = 0, bj = 0, bk = 0;
     for (int i = 0; i <= n; ++i) {
         for (int j = i; j <= n; ++j) {
             for (int k = j; k <= n; ++k) {
@@ -976,38 +1011,26 @@ bool ClusterFit4(const SplitSums& s, Endpoints* chosen)
                 if (det < 1e-3f) {
                     continue;
                 }
-                float score = 0;
+                float score = 0, ax[4], bx[4];
                 for (int c = 0; c < 4; ++c) {
                     const float s1 = s.prefix[j][c] - s.prefix[i][c], s2 = s.prefix[k][c] - s.prefix[j][c];
-                    const float ax = s.prefix[i][c] + (2 * s1 + s2) * (1.0f / 3), bx = total[c] - s.prefix[k][c] + (2 * s2 + s1) * (1.0f / 3);
-                    score += ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
+                    ax[c] = s.prefix[i][c] + (2 * s1 + s2) * (1.0f / 3), bx[c] = total[c] - s.prefix[k][c] + (2 * s2 + s1) * (1.0f / 3);
+                    score += ax[c] * ax[c] * bb - 2 * ax[c] * bx[c] * ab + bx[c] * bx[c] * aa;
                 }
-                if (score * best_det > best * det) {
-                    best = score, best_det = det, bi = i, bj = j, bk = k;
+                Endpoints e;
+                const int slot = fits->Slot(score, det);
+                if (slot >= 0 && EndpointsOf(aa, ab, bb, ax, bx, &e)) {
+                    fits->Keep(slot, score, det, e);
                 }
             }
         }
     }
-    if (best < 0) {
-        return false;
-    }
-    const auto c0 = static_cast<float>(bi), c1 = static_cast<float>(bj - bi), c2 = static_cast<float>(bk - bj),
-               c3 = static_cast<float>(n - bk);
-    float ax[3], bx[3];
-    for (int c = 0; c < 3; ++c) {
-        const float s1 = s.prefix[bj][c] - s.prefix[bi][c], s2 = s.prefix[bk][c] - s.prefix[bj][c];
-        ax[c] = s.prefix[bi][c] + (2 * s1 + s2) / 3, bx[c] = total[c] - s.prefix[bk][c] + (2 * s2 + s1) / 3;
-    }
-    EndpointsOf(c0 + (4 * c1 + c2) / 9, 2 * (c1 + c2) / 9, c3 + (4 * c2 + c1) / 9, ax, bx, chosen);
-    return true;
 }
 
-bool ClusterFit3(const SplitSums& s, Endpoints* chosen)
+void ClusterFit3(const SplitSums& s, Fits* fits)
 {
     const int n = s.n;
     const float* total = s.prefix[n];
-    float best = -1;
-    int bi = 0, bj = 0;
     for (int i = 0; i <= n; ++i) {
         for (int j = i; j <= n; ++j) {
             const auto c0 = static_cast<float>(i), c1 = static_cast<float>(j - i), c2 = static_cast<float>(n - j);
@@ -1016,29 +1039,19 @@ bool ClusterFit3(const SplitSums& s, Endpoints* chosen)
             if (det < 1e-3f) {
                 continue;
             }
-            float score = 0;
-            for (int c = 0; c < 3; ++c) {
+            float score = 0, ax[4], bx[4];
+            for (int c = 0; c < 4; ++c) {
                 const float s1 = s.prefix[j][c] - s.prefix[i][c];
-                const float ax = s.prefix[i][c] + s1 / 2, bx = total[c] - s.prefix[j][c] + s1 / 2;
-                score += ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
+                ax[c] = s.prefix[i][c] + s1 / 2, bx[c] = total[c] - s.prefix[j][c] + s1 / 2;
+                score += ax[c] * ax[c] * bb - 2 * ax[c] * bx[c] * ab + bx[c] * bx[c] * aa;
             }
-            score /= det;
-            if (score > best) {
-                best = score, bi = i, bj = j;
+            Endpoints e;
+            const int slot = fits->Slot(score, det);
+            if (slot >= 0 && EndpointsOf(aa, ab, bb, ax, bx, &e)) {
+                fits->Keep(slot, score, det, e);
             }
         }
     }
-    if (best < 0) {
-        return false;
-    }
-    const auto c0 = static_cast<float>(bi), c1 = static_cast<float>(bj - bi), c2 = static_cast<float>(n - bj);
-    float ax[3], bx[3];
-    for (int c = 0; c < 3; ++c) {
-        const float s1 = s.prefix[bj][c] - s.prefix[bi][c];
-        ax[c] = s.prefix[bi][c] + s1 / 2, bx[c] = total[c] - s.prefix[bj][c] + s1 / 2;
-    }
-    EndpointsOf(c0 + c1 / 4, c1 / 4, c2 + c1 / 4, ax, bx, chosen);
-    return true;
 }
 
 void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
@@ -1117,7 +1130,7 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
             std::memcpy(sorted[t], points[order[t]], sizeof sorted[t]);
         }
         // The candidates, each tried as it is; the best of them refined.
-        Endpoints candidates[6];
+        Endpoints candidates[4 + 2 * Fits::kKept];
         int count = 0;
         candidates[count++] = BlendOf(mean, kTwoThirds5, kTwoThirds6);
         candidates[count++] = BlendOf(mean, kHalf5, kHalf6);
@@ -1132,11 +1145,15 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
                 sums.prefix[t + 1][c] = sums.prefix[t][c] + sorted[t][c];
             }
         }
-        if (want.clear == 0 && ClusterFit4(sums, &candidates[count])) {
-            ++count;
+        Fits four, three;
+        if (want.clear == 0) {
+            ClusterFit4(sums, &four);
         }
-        if (ClusterFit3(sums, &candidates[count])) {
-            ++count;
+        ClusterFit3(sums, &three);
+        for (const Fits* fits : {&four, &three}) {
+            for (int i = 0; i < fits->count; ++i) {
+                candidates[count++] = fits->endpoints[i];
+            }
         }
         std::uint32_t least = UINT32_MAX;
         int chosen = 0;
