@@ -49,6 +49,9 @@ class PythonPackage(unittest.TestCase):
                     self.assertEqual((image.format, image.mode, image.tobytes()), ("BRTEX", "RGBA", want))
                 decoded = kestrune.decode(self.read(name), self.read(palette) if palette else None)
                 self.assertEqual((decoded.width * decoded.height * 4, decoded.rgba), (len(want), want))
+                # Its own pixels encoded back into it give back its bytes.
+                self.assertEqual(kestrune.encode(self.read(name), decoded.rgba, decoded.width, decoded.height,
+                                                 self.read(palette) if palette else None), self.read(name))
 
     def test_palettes(self):
         shutil.copy(self.path("sign.brtex"), self.path("lonely.brtex"))
@@ -69,6 +72,9 @@ class PythonPackage(unittest.TestCase):
                 kestrune.decode(texture, palette)
             self.assertIn(cause, str(raised.exception))
         self.assertEqual(kestrune.facts(self.read("64_noise_CMPR.brtex")[:-10]), kestrune.Facts(64, 64, 14, "CMPR", False, 10))
+        with self.assertRaises(kestrune.KestruneError) as raised:
+            kestrune.encode(self.read("sample.brtex"), bytes(4 * 64 * 32), 64, 32)
+        self.assertIn("64x32", str(raised.exception))
         self.assertEqual(kestrune.library_version(), os.environ["KESTRUNE_VERSION"])
 
 

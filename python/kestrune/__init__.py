@@ -25,7 +25,7 @@ import ctypes.util
 import os
 import sys
 
-__all__ = ["decode", "open", "facts", "Texture", "Facts", "KestruneError", "library_version"]
+__all__ = ["decode", "encode", "open", "facts", "Texture", "Facts", "KestruneError", "library_version"]
 
 Texture = collections.namedtuple("Texture", "width height rgba")
 Texture.__doc__ = "A decoded texture: its width, height and RGBA bytes, rows top first."
@@ -66,6 +66,8 @@ _lib.kestrune_read_facts.argtypes = [_bytes, ctypes.c_size_t, ctypes.POINTER(_Fa
 _lib.kestrune_rgba_size.argtypes = [ctypes.POINTER(_Facts), ctypes.POINTER(ctypes.c_size_t)]
 _lib.kestrune_decode_rgba.argtypes = [_bytes, ctypes.c_size_t, _bytes, ctypes.c_size_t, _bytes, ctypes.c_size_t,
                                       ctypes.c_size_t]
+_lib.kestrune_encode_rgba.argtypes = [_bytes, ctypes.c_size_t, _bytes, ctypes.c_size_t, _bytes, ctypes.c_size_t,
+                                      ctypes.c_size_t, ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint64)]
 _new_bytes = ctypes.pythonapi.PyBytes_FromStringAndSize
 _new_bytes.argtypes = [ctypes.c_char_p, ctypes.c_ssize_t]
 _new_bytes.restype = ctypes.py_object
@@ -124,6 +126,33 @@ def decode(texture_bytes, palette_bytes=None):
     _check(_lib.kestrune_decode_rgba(texture_bytes, len(texture_bytes), palette_bytes,
                                      0 if palette_bytes is None else len(palette_bytes), rgba, size.value, 4 * raw.width))
     return Texture(raw.width, raw.height, rgba)
+
+
+def encode(template_bytes, rgba, width, height, palette_bytes=None):
+    """A new texture's bytes: the texture `template_bytes` with its texel
+    data replaced by `rgba` (width x height pixels, R, G, B, A bytes, rows
+    top first), encoded in its own format; every other byte kept. A texel
+    that already decodes to its pixel keeps its bytes; any other pixel takes
+    the nearest value the format holds. An indexed texture needs its
+    palette's bytes."""
+    template_bytes = bytes(template_bytes)
+    rgba = bytes(rgba)
+    palette_bytes = None if palette_bytes is None else bytes(palette_bytes)
+    raw = _read_facts(template_bytes)
+    if (width, height) != (raw.width, raw.height):
+        raise KestruneError("the pixels are %dx%d and the texture is %dx%d" % (width, height, raw.width, raw.height))
+    made = bytearray(template_bytes)
+    end = raw.texel_offset + raw.texel_length
+    if len(made) < end:
+        made.extend(bytes(end - len(made)))  # read as the decoder reads a file that ends early
+    texels = (ctypes.c_char * raw.texel_length).from_buffer(made, raw.texel_offset) if raw.texel_length else None
+    inexact = ctypes.c_uint64()
+    _check(_lib.kestrune_encode_rgba(template_bytes, len(template_bytes), palette_bytes,
+                                     0 if palette_bytes is None else len(palette_bytes), rgba, len(rgba), 4 * width,
+                                     ctypes.cast(texels, ctypes.c_void_p) if texels is not None else None,
+                                     raw.texel_length, ctypes.byref(inexact)))
+    del texels  # the view into `made` must go before it is copied
+    return bytes(made)
 
 
 def _palette_beside(texture_path):
