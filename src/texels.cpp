@@ -910,24 +910,29 @@ std::uint32_t TryEndpoints(const BlockWant& want, const Endpoints& e, BestBlock*
     return least;
 }
 
-// Moves each channel of each endpoint a step either way while that lowers
-// the error.
-void Refine(const BlockWant& want, Endpoints e, BestBlock* best)
+// Moves each field of each endpoint of the best block a step either way,
+// in the order the block has them, while that lowers the error.
+void Refine(const BlockWant& want, BestBlock* best)
 {
-    std::uint32_t error = TryEndpoints(want, e, best);
-    for (bool moved = true; moved && error > 0;) {
+    static constexpr std::uint32_t kShift[3] = {11, 5, 0}, kTop[3] = {31, 63, 31};
+    for (bool moved = best->error > 0; moved && best->error > 0;) {
         moved = false;
-        for (int end = 0; end < 2; ++end) {
-            for (int channel = 0; channel < 3; ++channel) {
-                const std::int32_t top = channel == 1 ? 63 : 31;
-                for (const std::int32_t step : {-1, 1}) {
-                    Endpoints next = e;
-                    next.code[end][channel] = std::clamp(e.code[end][channel] + step, 0, top);
-                    const std::uint32_t next_error = TryEndpoints(want, next, best);
-                    if (next_error < error) {
-                        e = next;
-                        error = next_error;
+        for (std::uint32_t* word : {&best->c0, &best->c1}) {
+            for (int field = 0; field < 3; ++field) {
+                const std::uint32_t value = (*word >> kShift[field]) & kTop[field];
+                for (const std::uint32_t next : {value - 1, value + 1}) {
+                    if (next > kTop[field]) {
+                        continue; // below 0 wraps past the top
+                    }
+                    const std::uint32_t moved_word = (*word & ~(kTop[field] << kShift[field])) | next << kShift[field];
+                    const std::uint32_t c0 = word == &best->c0 ? moved_word : best->c0;
+                    const std::uint32_t c1 = word == &best->c1 ? moved_word : best->c1;
+                    std::uint8_t rows[4];
+                    const std::uint32_t error = BlockError(want, c0, c1, rows, best->error);
+                    if (error < best->error) {
+                        *best = BestBlock{error, c0, c1, {rows[0], rows[1], rows[2], rows[3]}};
                         moved = true;
+                        break;
                     }
                 }
             }
@@ -1153,16 +1158,10 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
                 candidates[count++] = fits->endpoints[i];
             }
         }
-        std::uint32_t least = UINT32_MAX;
-        int chosen = 0;
         for (int i = 0; i < count; ++i) {
-            const std::uint32_t error = TryEndpoints(want, candidates[i], &best);
-            if (error < least) {
-                least = error;
-                chosen = i;
-            }
+            TryEndpoints(want, candidates[i], &best);
         }
-        Refine(want, candidates[chosen], &best);
+        Refine(want, &best);
     }
     block[0] = static_cast<std::uint8_t>(best.c0 >> 8), block[1] = static_cast<std::uint8_t>(best.c0);
     block[2] = static_cast<std::uint8_t>(best.c1 >> 8), block[3] = static_cast<std::uint8_t>(best.c1);
