@@ -979,7 +979,7 @@ bool EndpointsOf(float aa, float ab, float bb, Float4 ax, Float4 bx, Endpoints* 
 // numbers may round to endpoints far apart in error, which only the exact
 // decoding tells apart.
 struct Fits {
-    static constexpr int kKept = 4;
+    static constexpr int kKept = 2;
     Endpoints endpoints[kKept];
     float score[kKept];
     float det[kKept];
