@@ -353,3 +353,36 @@ TEST(Library, EditedPixelsTakeTheNearestValue)
         EXPECT_EQ(inexact, row.inexact) << row.what;
     }
 }
+
+// CMPR blocks found anew: a texel of alpha 128 or more decodes opaque and
+// one below transparent, whatever the block; and a block of two colours
+// that endpoints hold, with or without clear texels, comes back exactly.
+TEST(Library, EncodesCmprBlocksByItsRules)
+{
+    std::uint32_t seed = 99;
+    const auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFFFF; };
+    for (int round = 0; round < 200; ++round) {
+        Bytes rgba(8 * 8 * 4), two(8 * 8 * 4);
+        const RgbaPixel ends[2] = {Rgb565(next()), Rgb565(next())};
+        for (std::size_t t = 0; t < 64; ++t) {
+            for (int c = 0; c < 4; ++c) {
+                rgba[4 * t + c] = static_cast<std::uint8_t>(next());
+            }
+            const std::uint32_t pick = next();
+            const RgbaPixel pixel = pick % 5 == 0 && round % 2 == 1 ? RgbaPixel{9, 9, 9, 0} : ends[pick & 1];
+            std::memcpy(&two[4 * t], &pixel, 4);
+        }
+        const Bytes file = MakeBRTEX(8, 8, 14, Bytes(32, 0));
+        std::uint64_t inexact = 0;
+        const Bytes got = Decoded(MakeBRTEX(8, 8, 14, Encoded(file, {}, rgba, &inexact)), {});
+        for (std::size_t t = 0; t < 64; ++t) {
+            EXPECT_EQ(got[4 * t + 3], rgba[4 * t + 3] >= 128 ? 255 : 0) << round << ", texel " << t;
+        }
+        const Bytes back = Decoded(MakeBRTEX(8, 8, 14, Encoded(file, {}, two, &inexact)), {});
+        for (std::size_t t = 0; t < 64; ++t) { // a clear texel's colour is the blend its block gives
+            EXPECT_TRUE(two[4 * t + 3] == 0 ? back[4 * t + 3] == 0
+                                            : std::equal(back.begin() + 4 * t, back.begin() + 4 * t + 4, two.begin() + 4 * t))
+                << round << ", texel " << t;
+        }
+    }
+}
