@@ -9,7 +9,9 @@
 #include "batch.h"
 #include "command_line.h"
 #include "conversion.h"
+#ifndef KESTRUNE_NO_IMPORT
 #include "import.h"
+#endif
 #include "output.h"
 #include "system.h"
 
@@ -73,6 +75,11 @@ int ConvertOne(const CommandLine& line)
 // An image back into its texture, which it replaces, or below "-o".
 int ImportOne(const CommandLine& line)
 {
+#ifdef KESTRUNE_NO_IMPORT
+    (void)line;
+    std::printf("ERROR: this build of kestrune cannot read images\n");
+    return kNoTextureName;
+#else
     OutputFolder folder;
     if (!line.output.empty() && !OpenOutputFolder(&folder, line.output.c_str())) {
         std::printf("ERROR: cannot write file %s\n", line.output.c_str());
@@ -90,6 +97,7 @@ int ImportOne(const CommandLine& line)
     std::fputs(report.err.c_str(), stderr);
     CloseOutputFolder(&folder);
     return report.status;
+#endif
 }
 
 // One run, up to its exit status.
