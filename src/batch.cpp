@@ -10,6 +10,9 @@
 #include <thread>
 
 #include "conversion.h"
+#ifndef KESTRUNE_NO_IMPORT
+#include "import.h"
+#endif
 #include "output.h"
 #include "pairing.h"
 #include "system.h"
@@ -133,37 +136,52 @@ OutputKey KeyOf(const std::string& output, Folding* folding)
     return key;
 }
 
-// A texture whose output is one file with an output of a texture found
+// An entry whose output is one file with an output of an entry found
 // before it is not converted: it fails with a line that names both.
-void RefuseClashes(const CommandLine& line, std::vector<Found>* found)
+// `outputs` gives the names an entry writes, as shown.
+template <typename Outputs>
+void RefuseClashes(std::vector<Found>* found, Outputs outputs)
 {
     std::map<OutputKey, std::size_t, KeyOrder> writers;
     Folding folding;
-    const char* ending = line.png ? ".png" : ".bmp";
     for (std::size_t i = 0; i < found->size(); ++i) {
-        Found& texture = (*found)[i];
-        if (!texture.failure.empty()) {
+        Found& entry = (*found)[i];
+        if (!entry.failure.empty()) {
             continue;
         }
-        const std::string stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
-        for (const std::string& output : {stem + ending, stem + "_alpha" + ending}) {
-            const std::string shown = line.output.empty() ? output : JoinNames(line.output, output);
+        for (const std::string& shown : outputs(entry)) {
             const auto [first, fresh] = writers.emplace(KeyOf(shown, &folding), i);
-            if (texture.failure.empty() && !fresh) {
-                texture.failure = "ERROR: " + (*found)[first->second].name + " and " + texture.name + " would both write " +
-                                  shown + "\n";
-            }
-            if (!line.alpha) {
-                break;
+            if (entry.failure.empty() && !fresh) {
+                entry.failure = "ERROR: " + (*found)[first->second].name + " and " + entry.name + " would both write " +
+                                shown + "\n";
             }
         }
     }
 }
 
+// A conversion's outputs: the colour image, and with "-a" the alpha one.
+std::vector<std::string> ConversionOutputs(const CommandLine& line, const Found& texture)
+{
+    const char* ending = line.png ? ".png" : ".bmp";
+    const std::string stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
+    std::vector<std::string> names = {stem + ending};
+    if (line.alpha) {
+        names.push_back(stem + "_alpha" + ending);
+    }
+    for (std::string& name : names) {
+        name = line.output.empty() ? name : JoinNames(line.output, name);
+    }
+    return names;
+}
+
 // What the workers share: the next texture to take, and each one's report
 // once it is done.
 struct Shared {
-    const std::vector<ConversionRequest>* requests;
+    const std::vector<ConversionRequest>* requests = nullptr;
+#ifndef KESTRUNE_NO_IMPORT
+    const std::vector<ImportRequest>* imports = nullptr; // instead, for --import
+#endif
+    std::size_t total = 0; // requests or imports
     OutputClaims claims;
     std::vector<ConversionReport> reports;
     std::vector<char> done;
@@ -174,9 +192,16 @@ struct Shared {
 
 void Work(Shared* shared)
 {
-    for (std::size_t i = shared->next++; i < shared->requests->size(); i = shared->next++) {
+    for (std::size_t i = shared->next++; i < shared->total; i = shared->next++) {
         ConversionReport report;
-        ConvertTexture(&(*shared->requests)[i], &report);
+#ifndef KESTRUNE_NO_IMPORT
+        if (shared->imports != nullptr) {
+            ImportTexture(&(*shared->imports)[i], &report);
+        } else
+#endif
+        {
+            ConvertTexture(&(*shared->requests)[i], &report);
+        }
         const std::lock_guard<std::mutex> lock(shared->mutex);
         shared->reports[i] = std::move(report);
         shared->done[i] = 1;
@@ -229,7 +254,7 @@ void Report(const std::vector<Found>& found, const std::vector<std::size_t>& req
         }
         std::fputs(report.out.c_str(), stdout);
         if (std::fflush(stdout) != 0) {
-            shared->next = shared->requests->size();
+            shared->next = shared->total;
             EndOnBrokenPipe();
             return;
         }
@@ -245,10 +270,144 @@ void Report(const std::vector<Found>& found, const std::vector<std::size_t>& req
     }
 }
 
+// Converts (or imports) what the walk found on the workers, reports each
+// entry in the order found, and gives the batch's status.
+int Process(const CommandLine& line, const std::vector<Found>& found, const std::vector<std::size_t>& requested,
+            Shared* shared, OutputFolder* folder)
+{
+    shared->reports.resize(shared->total);
+    shared->done.assign(shared->total, 0);
+    TakeInterruptsOnOneThread();
+    if (std::fflush(stdout) != 0) { // no texture is started that nobody can be told of
+        EndOnBrokenPipe();
+        return kSomeFailed;
+    }
+    const std::size_t wanted = line.jobs > 0 ? static_cast<std::size_t>(line.jobs) : std::thread::hardware_concurrency();
+    std::vector<std::thread> workers;
+    while (workers.size() < std::max<std::size_t>(1, std::min(wanted, shared->total))) {
+        try {
+            workers.emplace_back(Work, shared);
+        } catch (const std::system_error&) {
+            break; // a thread that cannot start means fewer threads
+        }
+    }
+    if (workers.empty()) {
+        Work(shared); // here, then
+    }
+    Count count;
+    Report(found, requested, shared, &count);
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    CloseOutputFolder(folder);
+    std::printf("%zu converted, %zu failed\n", count.converted, count.failed);
+    return count.failed > 0 ? kSomeFailed : kConverted;
+}
+
+#ifndef KESTRUNE_NO_IMPORT
+bool IsPngName(const std::string& name)
+{
+    if (name.size() < 4) {
+        return false;
+    }
+    std::string ending = name.substr(name.size() - 4);
+    for (char& c : ending) {
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return ending == ".png";
+}
+
+// The PNGs below a folder, depth first in byte order, each with the texture
+// it came from below TEXTURES: the name a batch's --png gave it, undone.
+// An alpha PNG with its colour PNG beside it is no texture's.
+void WalkImages(Walk* walk, const std::string& folder, const std::string& below, const std::string& textures)
+{
+    std::vector<FolderEntry> entries;
+    if (!ListFolder(folder, &entries)) {
+        Unreadable(walk, folder);
+        return;
+    }
+    const std::vector<std::string> names = NamesOf(entries);
+    for (const FolderEntry& entry : entries) {
+        const std::string name = JoinNames(folder, entry.name);
+        const std::string relative = below.empty() ? entry.name : JoinNames(below, entry.name);
+        if (entry.folder) {
+            WalkImages(walk, name, relative, textures);
+            continue;
+        }
+        if (entry.skipped || !IsPngName(entry.name)) {
+            continue;
+        }
+        const std::string stem = entry.name.substr(0, entry.name.size() - 4);
+        if (stem.size() > 6 && stem.compare(stem.size() - 6, 6, "_alpha") == 0 &&
+            std::binary_search(names.begin(), names.end(), stem.substr(0, stem.size() - 6) + entry.name.substr(stem.size()))) {
+            continue;
+        }
+        const std::string texture = TextureOfStem(stem);
+        const std::string texture_relative = below.empty() ? texture : JoinNames(below, texture);
+        const std::string texture_folder = below.empty() ? textures : JoinNames(textures, below);
+        std::vector<FolderEntry> beside;
+        ListFolder(texture_folder, &beside);
+        walk->found.push_back(Found{name, texture_relative, PaletteOf(*walk, texture_folder, texture, NamesOf(beside)), ""});
+    }
+}
+
+// --batch --import PNGS TEXTURES -o OUT: each PNG into a copy of the
+// texture it came from, at that texture's place below OUT.
+int RunBatchImport(const CommandLine& line)
+{
+    if (line.names.size() != 2 || line.output.empty()) {
+        std::printf("ERROR: --batch --import needs a folder of images, a folder of textures and -o DIR\n");
+        return kNoTextureName;
+    }
+    Walk walk{&line, {}};
+    WalkImages(&walk, line.names[0], "", line.names[1]);
+    if (walk.found.empty()) {
+        std::printf("ERROR: no file specified\n");
+        return kNoTextureName;
+    }
+    OutputFolder folder;
+    if (!OpenOutputFolder(&folder, line.output.c_str())) {
+        std::printf("ERROR: cannot write file %s\n0 converted, %zu failed\n", line.output.c_str(), walk.found.size());
+        return kSomeFailed;
+    }
+    RefuseClashes(&walk.found, [&line](const Found& image) {
+        return std::vector<std::string>{JoinNames(line.output, image.relative)};
+    });
+    Shared shared;
+    std::vector<ImportRequest> imports;
+    std::vector<std::size_t> requested(walk.found.size());
+    for (std::size_t i = 0; i < walk.found.size(); ++i) {
+        const Found& image = walk.found[i];
+        if (!image.failure.empty()) {
+            continue;
+        }
+        requested[i] = imports.size();
+        ImportRequest request;
+        request.image = image.name;
+        request.texture = JoinNames(line.names[1], image.relative);
+        request.palette = image.palette;
+        request.folder = &folder;
+        request.output = image.relative;
+        request.guarded = true;
+        request.claims = &shared.claims;
+        imports.push_back(request);
+    }
+    shared.imports = &imports;
+    shared.total = imports.size();
+    return Process(line, walk.found, requested, &shared, &folder);
+}
+#endif
+
 } // namespace
 
 int RunBatch(const CommandLine& line)
 {
+#ifndef KESTRUNE_NO_IMPORT
+    if (line.import) {
+        return RunBatchImport(line);
+    }
+#endif
     Walk walk{&line, {}};
     for (const std::string& path : line.names) {
         if (IsFolder(path)) {
@@ -266,7 +425,7 @@ int RunBatch(const CommandLine& line)
         std::printf("ERROR: cannot write file %s\n0 converted, %zu failed\n", line.output.c_str(), walk.found.size());
         return kSomeFailed;
     }
-    RefuseClashes(line, &walk.found);
+    RefuseClashes(&walk.found, [&line](const Found& texture) { return ConversionOutputs(line, texture); });
     Shared shared;
     std::vector<ConversionRequest> requests;
     std::vector<std::size_t> requested(walk.found.size());
@@ -288,31 +447,6 @@ int RunBatch(const CommandLine& line)
         requests.push_back(request);
     }
     shared.requests = &requests;
-    shared.reports.resize(requests.size());
-    shared.done.assign(requests.size(), 0);
-    TakeInterruptsOnOneThread();
-    if (std::fflush(stdout) != 0) { // no texture is started that nobody can be told of
-        EndOnBrokenPipe();
-        return kSomeFailed;
-    }
-    const std::size_t wanted = line.jobs > 0 ? static_cast<std::size_t>(line.jobs) : std::thread::hardware_concurrency();
-    std::vector<std::thread> workers;
-    while (workers.size() < std::max<std::size_t>(1, std::min(wanted, requests.size()))) {
-        try {
-            workers.emplace_back(Work, &shared);
-        } catch (const std::system_error&) {
-            break; // a thread that cannot start means fewer threads
-        }
-    }
-    if (workers.empty()) {
-        Work(&shared); // here, then
-    }
-    Count count;
-    Report(walk.found, requested, &shared, &count);
-    for (std::thread& worker : workers) {
-        worker.join();
-    }
-    CloseOutputFolder(&folder);
-    std::printf("%zu converted, %zu failed\n", count.converted, count.failed);
-    return count.failed > 0 ? kSomeFailed : kConverted;
+    shared.total = requests.size();
+    return Process(line, walk.found, requested, &shared, &folder);
 }

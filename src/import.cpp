@@ -124,8 +124,13 @@ int Import(const ImportRequest& request, std::string* out, std::string* err)
     }
     Output output;
     const std::string shown = ShownName(request.folder, request.output);
-    if (!OpenOutput(&output, request.folder, request.output.c_str(), made.size())) {
-        Say(out, "ERROR: cannot write file %s\n", shown.c_str());
+    Claim claim{request.claims, request.image, ""};
+    if (!OpenOutput(&output, request.folder, request.output.c_str(), made.size(), request.claims == nullptr ? nullptr : &claim)) {
+        if (!claim.holder.empty()) {
+            Say(out, "ERROR: %s and %s would both write %s\n", claim.holder.c_str(), request.image.c_str(), shown.c_str());
+        } else {
+            Say(out, "ERROR: cannot write file %s\n", shown.c_str());
+        }
         return kColourUnwritable;
     }
     std::fwrite(made.data(), 1, made.size(), output.stream);

@@ -78,3 +78,11 @@ std::string OutputStem(const std::string& texture_name)
 {
     return texture_name.substr(0, OutputStemLength(texture_name.data(), texture_name.size()));
 }
+
+std::string TextureOfStem(const std::string& stem)
+{
+    if (OutputStemLength(stem.data(), stem.size()) < stem.size() || !IsTextureName(stem)) {
+        return stem + ".brtex";
+    }
+    return stem;
+}

@@ -28,3 +28,9 @@ std::string PaletteBeside(const std::string& name, const std::vector<std::string
 // are named by.
 std::size_t OutputStemLength(const char* texture_name, std::size_t length);
 std::string OutputStem(const std::string& texture_name);
+
+// The texture an output's stem was named by: OutputStem undone. A stem
+// that ends in ".brtex" in exactly those letters can only come of a name
+// with that ending twice; one that ends so in another case is the
+// texture's whole name; any other stem takes ".brtex".
+std::string TextureOfStem(const std::string& stem);

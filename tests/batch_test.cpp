@@ -695,3 +695,24 @@ TEST_F(AsRootAndAnother, BatchInSharedFoldersAndOnAFullDisk)
     }
 }
 #endif
+
+// A tree of PNGs that a batch's --png wrote, back into copies of their
+// textures below -o: each the texture's own bytes where unedited; an alpha
+// PNG beside its colour PNG skipped; a PNG of no texture a failure.
+TEST_F(Cli, BatchImportsATreeBack)
+{
+    Painted("tex/a.brtex", 14, 24, 1);
+    Painted("tex/sub/b.BRTEX", 9, 16, 2, "tex/sub/b.brplt");
+    Painted("tex/sub/c.brtex", 5, 8, 3);
+    ASSERT_EQ(RunTool({"--batch", "--png", "-a", "-o", "png", "tex"}).status, 0);
+    Put("png/lone_alpha.png", ReadFile("png/a.png"));
+    const ToolRun run = RunTool({"--batch", "--import", "png", "tex", "-o", "out"});
+    EXPECT_EQ(run.status, 13);
+    EXPECT_EQ(run.out, Console("File out" + kSep + "a.brtex written\nERROR: cannot open file tex" + kSep + "lone_alpha.brtex\n"
+                               "File out" + kSep + "sub" + kSep + "b.BRTEX written\nFile out" + kSep + "sub" + kSep +
+                               "c.brtex written\n3 converted, 1 failed\n"));
+    for (const char* name : {"a.brtex", "sub/b.BRTEX", "sub/c.brtex"}) {
+        EXPECT_EQ(ReadFile(std::string("out/") + name), ReadFile(std::string("tex/") + name)) << name;
+    }
+    EXPECT_EQ(RunTool({"--batch", "--import", "png", "tex"}).status, 2);
+}
