@@ -23,7 +23,7 @@ for kind in "PNG8:" "PNG24:" "PNG32:" "PNG48:" "PNG64:" "PNG8:-colorspace gray" 
   png="$build/corpus/seed.png"
   options=${kind#*:}
   # shellcheck disable=SC2086 # the options are words
-  convert -size 9x7 -seed "$n" plasma:fractal $options "${kind%%:*}:$png"
+  convert -size 9x7 -seed "$n" plasma:fractal $options -define png:exclude-chunks=date,time "${kind%%:*}:$png"
   size=$(stat -c %s "$png")
   { printf '%b' "$(printf '\\x%02x\\x%02x' $((size >> 8)) $((size & 255)))"; cat "$png"
     head -c 32 /dev/zero | tr '\0' 'U'; printf '%b' "$(printf '\\x%02x' "$n")"; } > "$build/corpus/import/seed$n"
