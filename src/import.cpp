@@ -1,6 +1,8 @@
 #include "import.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -38,8 +40,15 @@ int ReadInput(const std::string& name, bool guarded, std::vector<std::uint8_t>* 
     return kConverted;
 }
 
+// The image's pixels, malloc'd, freed with the record.
+struct Pixels {
+    RgbaPixel* pixels = nullptr;
+    std::size_t count = 0;
+    ~Pixels() { std::free(pixels); }
+};
+
 // The image's pixels, where it is a PNG of the texture's size.
-int ReadImage(const ImportRequest& request, const kestrune_facts& facts, std::vector<RgbaPixel>* pixels, std::string* out)
+int ReadImage(const ImportRequest& request, const kestrune_facts& facts, Pixels* pixels, std::string* out)
 {
     std::FILE* file = OpenInput(request.image, request.guarded);
     PngReader reader;
@@ -51,8 +60,16 @@ int ReadImage(const ImportRequest& request, const kestrune_facts& facts, std::ve
             request.texture.c_str(), facts.width, facts.height);
         status = kImageSizeDiffers;
     } else {
-        pixels->resize(std::size_t{reader.width} * reader.height);
-        status = ReadPNGPixels(&reader, pixels->data()) ? kConverted : kImageUnreadable;
+        // The size was checked against the texture's, at most 65535 a side;
+        // the memory may still not be there.
+        pixels->count = std::size_t{reader.width} * reader.height;
+        pixels->pixels = static_cast<RgbaPixel*>(std::malloc(std::max<std::size_t>(pixels->count, 1) * sizeof(RgbaPixel)));
+        if (pixels->pixels == nullptr) {
+            Say(out, "ERROR: %s is too large to convert\n", request.texture.c_str());
+            status = kTooLarge;
+        } else {
+            status = ReadPNGPixels(&reader, pixels->pixels) ? kConverted : kImageUnreadable;
+        }
     }
     ClosePNG(&reader);
     if (file != nullptr) {
@@ -98,7 +115,7 @@ int Import(const ImportRequest& request, std::string* out, std::string* err)
     if (facts.needs_palette && (status = ReadPalette(request, &palette, out)) != kConverted) {
         return status;
     }
-    std::vector<RgbaPixel> pixels;
+    Pixels pixels;
     if ((status = ReadImage(request, facts, &pixels, out)) != kConverted) {
         return status;
     }
@@ -111,7 +128,7 @@ int Import(const ImportRequest& request, std::string* out, std::string* err)
     }
     std::uint64_t inexact = 0;
     const int encoded = kestrune_encode_rgba(texture.data(), texture.size(), palette.data(), palette.size(),
-                                             reinterpret_cast<const unsigned char*>(pixels.data()), 4 * pixels.size(),
+                                             reinterpret_cast<const unsigned char*>(pixels.pixels), 4 * pixels.count,
                                              4 * std::size_t{facts.width}, made.data() + facts.texel_offset,
                                              facts.texel_length, &inexact);
     if (encoded != KESTRUNE_OK) {
