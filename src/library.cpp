@@ -73,6 +73,14 @@ bool SpanOf(std::uint32_t width, std::uint32_t height, std::size_t stride, std::
     return true;
 }
 
+// A palette file's bytes into the record; false where they hold none.
+bool ReadPaletteBytes(const void* palette, std::size_t size, TextureData* texture)
+{
+    MemoryInput in;
+    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(palette), size);
+    return ReadBRPLT(&in, texture) != 0;
+}
+
 // The grey stand-in for an indexed texture's palette.
 void GreyPalette(TextureData* texture)
 {
@@ -102,9 +110,7 @@ int Decode(const void* texture_bytes, std::size_t texture_size, const void* pale
         if (palette == nullptr) {
             return KESTRUNE_NO_PALETTE;
         }
-        MemoryInput palette_in;
-        BeginMemoryInput(&palette_in, static_cast<const std::uint8_t*>(palette), palette_size);
-        if (!ReadBRPLT(&palette_in, &texture)) {
+        if (!ReadPaletteBytes(palette, palette_size, &texture)) {
             return KESTRUNE_NOT_BRPLT;
         }
     }
@@ -193,10 +199,8 @@ int kestrune_check_palette(const void* palette, size_t palette_size)
     if (Missing(palette, palette_size)) {
         return KESTRUNE_BAD_ARGUMENT;
     }
-    MemoryInput in;
-    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(palette), palette_size);
     TextureData texture{};
-    return ReadBRPLT(&in, &texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
+    return ReadPaletteBytes(palette, palette_size, &texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
 }
 
 long kestrune_palette_beside(const char* texture_name, const char* const* names, size_t count)
