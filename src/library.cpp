@@ -73,6 +73,14 @@ bool SpanOf(std::uint32_t width, std::uint32_t height, std::size_t stride, std::
     return true;
 }
 
+// A palette file's bytes into the record; false where they hold none.
+bool ReadPaletteBytes(const void* palette, std::size_t size, TextureData* texture)
+{
+    MemoryInput in;
+    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(palette), size);
+    return ReadBRPLT(&in, texture) != 0;
+}
+
 // The grey stand-in for an indexed texture's palette.
 void GreyPalette(TextureData* texture)
 {
@@ -98,9 +106,7 @@ int TakePalette(TextureData* texture, const void* palette, std::size_t palette_s
     if (palette == nullptr) {
         return KESTRUNE_NO_PALETTE;
     }
-    MemoryInput palette_in;
-    BeginMemoryInput(&palette_in, static_cast<const std::uint8_t*>(palette), palette_size);
-    return ReadBRPLT(&palette_in, texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
+    return ReadPaletteBytes(palette, palette_size, texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
 }
 
 // The span of the caller's pixels, rows `stride` bytes apart, checked
@@ -250,10 +256,8 @@ int kestrune_check_palette(const void* palette, size_t palette_size)
     if (Missing(palette, palette_size)) {
         return KESTRUNE_BAD_ARGUMENT;
     }
-    MemoryInput in;
-    BeginMemoryInput(&in, static_cast<const std::uint8_t*>(palette), palette_size);
     TextureData texture{};
-    return ReadBRPLT(&in, &texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
+    return ReadPaletteBytes(palette, palette_size, &texture) ? KESTRUNE_OK : KESTRUNE_NOT_BRPLT;
 }
 
 long kestrune_palette_beside(const char* texture_name, const char* const* names, size_t count)

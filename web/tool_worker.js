@@ -159,18 +159,20 @@ function InputsOf(texture, palette) {
 // library decodes them, given to `Use` where they lie; gives what it gives,
 // or null where they cannot be decoded.
 function Pixels(texture, palette, Use) {
-  const m = tool.module, facts = m._malloc(kFactsSize), slot = m._malloc(4);
-  const found = WithBytes(texture, (at, size) => m._kestrune_read_facts(at, size, facts) === 0 &&
-    m._kestrune_rgba_size(facts, slot) === 0);
-  const [, width, height] = m.HEAPU32.slice(facts / 4, facts / 4 + 3), size = m.HEAPU32[slot / 4];
-  m._free(facts);
-  m._free(slot);
-  const rgba = found ? m._malloc(Math.max(1, size)) : 0;
-  const decoded = rgba !== 0 && WithBytes(texture, (t, tsize) => WithBytes(palette || new Uint8Array(0),
-    (p, psize) => m._kestrune_decode_rgba(t, tsize, palette ? p : 0, psize, rgba, size, 4 * width))) === 0;
-  const used = decoded ? Use({ width, height, rgba: m.HEAPU8.subarray(rgba, rgba + size) }) : null;
-  m._free(rgba);
-  return used;
+  const m = tool.module;
+  return WithBytes(texture, (t, tsize) => {
+    const facts = m._malloc(kFactsSize), slot = m._malloc(4);
+    const found = m._kestrune_read_facts(t, tsize, facts) === 0 && m._kestrune_rgba_size(facts, slot) === 0;
+    const [, width, height] = m.HEAPU32.slice(facts / 4, facts / 4 + 3), size = m.HEAPU32[slot / 4];
+    m._free(facts);
+    m._free(slot);
+    const rgba = found ? m._malloc(Math.max(1, size)) : 0;
+    const decoded = rgba !== 0 && WithBytes(palette || new Uint8Array(0),
+      (p, psize) => m._kestrune_decode_rgba(t, tsize, palette ? p : 0, psize, rgba, size, 4 * width)) === 0;
+    const used = decoded ? Use({ width, height, rgba: m.HEAPU8.subarray(rgba, rgba + size) }) : null;
+    m._free(rgba);
+    return used;
+  });
 }
 
 // The palette a texture takes: by the tool's rule among those `beside` it,
@@ -274,12 +276,10 @@ function Classify(request, Answer) {
 // The names a texture's outputs take, by the tool's rule.
 function Stem(request, Answer) {
   const m = tool.module;
+  // The stem is the name's first bytes: the library gives how many.
   Answer({ stem: WithNames([request.path], (table) => {
-    const name = m.HEAPU32[table / 4], room = m.UTF8ToString(name).length * 4 + 1, stem = m._malloc(room);
-    m._kestrune_output_stem(name, stem, room);
-    const made = m.UTF8ToString(stem);
-    m._free(stem);
-    return made;
+    const name = m.HEAPU32[table / 4];
+    return m.UTF8ToString(name, m._kestrune_output_stem(name, 0, 0));
   }) });
 }
 
