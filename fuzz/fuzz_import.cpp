@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<RgbaPixel> pixels;
     // Small images only, so that each run stays quick.
     const bool read = file != nullptr && OpenPNG(&reader, file) && std::size_t{reader.width} * reader.height <= 65536 &&
-                      (pixels.resize(std::size_t{reader.width} * reader.height), ReadPNGPixels(&reader, pixels.data()));
+                      (pixels.resize(std::size_t{reader.width} * reader.height), ReadPNGPixels(&reader, pixels.data()) == PngPixels::kRead);
     ClosePNG(&reader);
     if (file != nullptr) {
         std::fclose(file);

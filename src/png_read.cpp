@@ -2,8 +2,8 @@
 
 #include <spng.h>
 
-#include <cstring>
-#include <vector>
+#include <algorithm>
+#include <cstdlib>
 
 bool OpenPNG(PngReader* reader, std::FILE* file)
 {
@@ -22,23 +22,35 @@ bool OpenPNG(PngReader* reader, std::FILE* file)
     return true;
 }
 
-bool ReadPNGPixels(PngReader* reader, RgbaPixel* pixels)
+namespace {
+
+// What a decode's result means for the caller.
+PngPixels Outcome(int read)
+{
+    return read == 0 ? PngPixels::kRead : read == SPNG_EMEM ? PngPixels::kNoMemory : PngPixels::kDamaged;
+}
+
+} // namespace
+
+PngPixels ReadPNGPixels(PngReader* reader, RgbaPixel* pixels)
 {
     const std::size_t count = std::size_t{reader->width} * reader->height;
     if (!reader->sixteen_bits) {
-        return spng_decode_image(reader->context, pixels, 4 * count, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS) == 0;
+        return Outcome(spng_decode_image(reader->context, pixels, 4 * count, SPNG_FMT_RGBA8, SPNG_DECODE_TRNS));
     }
     // libspng narrows 16-bit samples by dropping their low byte: they are
     // read whole here and rounded to the nearest 8-bit value.
-    std::vector<std::uint16_t> wide(4 * count);
-    if (spng_decode_image(reader->context, wide.data(), 8 * count, SPNG_FMT_RGBA16, SPNG_DECODE_TRNS) != 0) {
-        return false;
+    auto* wide = static_cast<std::uint16_t*>(std::malloc(8 * std::max<std::size_t>(count, 1)));
+    if (wide == nullptr) {
+        return PngPixels::kNoMemory;
     }
+    const int read = spng_decode_image(reader->context, wide, 8 * count, SPNG_FMT_RGBA16, SPNG_DECODE_TRNS);
     auto* bytes = reinterpret_cast<std::uint8_t*>(pixels);
-    for (std::size_t i = 0; i < 4 * count; ++i) {
+    for (std::size_t i = 0; read == 0 && i < 4 * count; ++i) {
         bytes[i] = static_cast<std::uint8_t>((std::uint32_t{wide[i]} * 255 + 32767) / 65535);
     }
-    return true;
+    std::free(wide);
+    return Outcome(read);
 }
 
 void ClosePNG(PngReader* reader)

@@ -23,8 +23,10 @@ struct PngReader {
 // is closed) and reads its size; false where it is no PNG, or a damaged one.
 bool OpenPNG(PngReader* reader, std::FILE* file);
 
-// Its pixels, width x height, rows packed; false where they cannot be read
-// whole.
-bool ReadPNGPixels(PngReader* reader, RgbaPixel* pixels);
+enum class PngPixels { kRead, kDamaged, kNoMemory };
+
+// Its pixels, width x height, rows packed: kRead once read whole, else
+// whether the file or the memory failed.
+PngPixels ReadPNGPixels(PngReader* reader, RgbaPixel* pixels);
 
 void ClosePNG(PngReader* reader);

@@ -910,30 +910,31 @@ std::uint32_t TryEndpoints(const BlockWant& want, const Endpoints& e, BestBlock*
     return least;
 }
 
-// Moves each field of each endpoint of the best block a step either way,
-// in the order the block has them, while that lowers the error.
+// Moves each field of the best block's endpoints a step either way, of
+// one endpoint or of both at once (a blend off by a step may need both to
+// move), while that lowers the error. Steps keep the words in their order
+// only where the fields allow: a step may change the mode.
 void Refine(const BlockWant& want, BestBlock* best)
 {
     static constexpr std::uint32_t kShift[3] = {11, 5, 0}, kTop[3] = {31, 63, 31};
+    static constexpr std::int32_t kSteps[8][2] = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}, {-1, -1}, {1, 1}, {-1, 1}, {1, -1}};
     for (bool moved = best->error > 0; moved && best->error > 0;) {
         moved = false;
-        for (std::uint32_t* word : {&best->c0, &best->c1}) {
-            for (int field = 0; field < 3; ++field) {
-                const std::uint32_t value = (*word >> kShift[field]) & kTop[field];
-                for (const std::uint32_t next : {value - 1, value + 1}) {
-                    if (next > kTop[field]) {
-                        continue; // below 0 wraps past the top
-                    }
-                    const std::uint32_t moved_word = (*word & ~(kTop[field] << kShift[field])) | next << kShift[field];
-                    const std::uint32_t c0 = word == &best->c0 ? moved_word : best->c0;
-                    const std::uint32_t c1 = word == &best->c1 ? moved_word : best->c1;
-                    std::uint8_t rows[4];
-                    const std::uint32_t error = BlockError(want, c0, c1, rows, best->error);
-                    if (error < best->error) {
-                        *best = BestBlock{error, c0, c1, {rows[0], rows[1], rows[2], rows[3]}};
-                        moved = true;
-                        break;
-                    }
+        for (int field = 0; field < 3; ++field) {
+            const std::uint32_t mask = kTop[field] << kShift[field];
+            const std::uint32_t v0 = (best->c0 & mask) >> kShift[field], v1 = (best->c1 & mask) >> kShift[field];
+            for (const auto& step : kSteps) {
+                const std::uint32_t n0 = v0 + static_cast<std::uint32_t>(step[0]), n1 = v1 + static_cast<std::uint32_t>(step[1]);
+                if (n0 > kTop[field] || n1 > kTop[field]) {
+                    continue; // below 0 wraps past the top
+                }
+                const std::uint32_t c0 = (best->c0 & ~mask) | n0 << kShift[field], c1 = (best->c1 & ~mask) | n1 << kShift[field];
+                std::uint8_t rows[4];
+                const std::uint32_t error = BlockError(want, c0, c1, rows, best->error);
+                if (error < best->error) {
+                    *best = BestBlock{error, c0, c1, {rows[0], rows[1], rows[2], rows[3]}};
+                    moved = true;
+                    break;
                 }
             }
         }
@@ -952,21 +953,27 @@ void Refine(const BlockWant& want, BestBlock* best)
 // the processor has them.
 typedef float Float4 __attribute__((vector_size(16)));
 
+// Texels are summed less their mean: the same fits, in smaller numbers,
+// so that splits that fit equally well score equally to a float's
+// precision.
 struct SplitSums {
-    Float4 prefix[17]; // the sums of the first k texels
+    Float4 prefix[17]; // the sums of the first k texels, less the mean
     int n;
+    float mean[3];
 };
 
 // The fitted endpoints, where both lie within the colours a channel can
-// hold: a split whose fit lies outside would be clamped far from it.
-bool EndpointsOf(float aa, float ab, float bb, Float4 ax, Float4 bx, Endpoints* chosen)
+// hold, or a little outside, as truncated blends of endpoints at 0 or 255
+// may put them: a split whose fit lies far outside would be clamped far
+// from it.
+bool EndpointsOf(const SplitSums& s, float aa, float ab, float bb, Float4 ax, Float4 bx, Endpoints* chosen)
 {
     const float det = aa * bb - ab * ab;
     float a[3], b[3];
     for (int c = 0; c < 3; ++c) {
-        a[c] = (ax[c] * bb - bx[c] * ab) / det;
-        b[c] = (bx[c] * aa - ax[c] * ab) / det;
-        if (std::fmin(a[c], b[c]) < -0.5f || std::fmax(a[c], b[c]) > 255.5f) {
+        a[c] = (ax[c] * bb - bx[c] * ab) / det + s.mean[c];
+        b[c] = (bx[c] * aa - ax[c] * ab) / det + s.mean[c];
+        if (std::fmin(a[c], b[c]) < -8.0f || std::fmax(a[c], b[c]) > 263.0f) {
             return false;
         }
     }
@@ -1026,7 +1033,7 @@ void ClusterFit4(const SplitSums& s, Fits* fits)
                 const float score = terms[0] + terms[1] + terms[2];
                 Endpoints e;
                 const int slot = fits->Slot(score, det);
-                if (slot >= 0 && EndpointsOf(aa, ab, bb, ax, bx, &e)) {
+                if (slot >= 0 && EndpointsOf(s, aa, ab, bb, ax, bx, &e)) {
                     fits->Keep(slot, score, det, e);
                 }
             }
@@ -1052,7 +1059,7 @@ void ClusterFit3(const SplitSums& s, Fits* fits)
             const float score = terms[0] + terms[1] + terms[2];
             Endpoints e;
             const int slot = fits->Slot(score, det);
-            if (slot >= 0 && EndpointsOf(aa, ab, bb, ax, bx, &e)) {
+            if (slot >= 0 && EndpointsOf(s, aa, ab, bb, ax, bx, &e)) {
                 fits->Keep(slot, score, det, e);
             }
         }
@@ -1145,8 +1152,9 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
         NearestEndpoint(mean, candidates[count++].code[1]);
         SplitSums sums{};
         sums.n = n;
+        std::memcpy(sums.mean, mean, sizeof mean);
         for (int t = 0; t < n; ++t) {
-            sums.prefix[t + 1] = sums.prefix[t] + Float4{sorted[t][0], sorted[t][1], sorted[t][2], 0};
+            sums.prefix[t + 1] = sums.prefix[t] + Float4{sorted[t][0] - mean[0], sorted[t][1] - mean[1], sorted[t][2] - mean[2], 0};
         }
         Fits four, three;
         if (want.clear == 0) {
@@ -1168,6 +1176,19 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
     std::memcpy(block + 4, best.rows, 4);
 }
 
+// How many texels inside the block decode from its bytes to other than
+// the pixels wanted.
+std::uint32_t Differing(const BlockWant& want, const std::uint8_t* block)
+{
+    const BlockColours colours = ComputeBlockColours(Load16(block), Load16(block + 2));
+    std::uint32_t count = 0;
+    for (int t = 0; t < 16; ++t) {
+        const RgbaPixel held = FromPacked(colours.index[(block[4 + t / 4] >> (6 - 2 * (t % 4))) & 3]);
+        count += (want.inside >> t & 1) != 0 && !Same(held, want.pixel[t]) ? 1 : 0;
+    }
+    return count;
+}
+
 // The tiles in the decoder's order; a block's bytes are the template's
 // where they decode to the pixels wanted, else a new block's; the index
 // bytes of rows outside the image are not stored.
@@ -1180,7 +1201,7 @@ void EncodeCmpr(InputStream* original, const TextureData* texture, const RgbaPix
                 const std::int32_t bx = x0 + 4 * (b % 2), by = y0 + 4 * (b / 2);
                 const std::int32_t rows = Clamp4(texture->height - by), columns = Clamp4(texture->width - bx);
                 const std::size_t size = 4 + static_cast<std::size_t>(rows);
-                std::uint8_t bytes[8];
+                std::uint8_t bytes[8] = {};
                 std::memcpy(bytes, ReadSpan(original, size), size);
                 BlockWant want{};
                 for (std::int32_t r = 0; r < rows; ++r) {
@@ -1191,23 +1212,11 @@ void EncodeCmpr(InputStream* original, const TextureData* texture, const RgbaPix
                         want.clear |= (want.pixel[t].a < 128 ? 1u : 0u) << t;
                     }
                 }
-                const BlockColours held = ComputeBlockColours(Load16(bytes), Load16(bytes + 2));
-                bool same = true;
-                for (int t = 0; t < 16 && same; ++t) {
-                    same = (want.inside >> t & 1) == 0 ||
-                           Same(FromPacked(held.index[(bytes[4 + t / 4] >> (6 - 2 * (t % 4))) & 3]), want.pixel[t]);
-                }
-                if (!same) {
+                if (Differing(want, bytes) > 0) {
                     std::uint8_t made[8];
                     EncodeCmprBlock(want, made);
                     std::memcpy(bytes, made, size);
-                    const BlockColours got = ComputeBlockColours(Load16(made), Load16(made + 2));
-                    for (int t = 0; t < 16; ++t) {
-                        *inexact += (want.inside >> t & 1) != 0 &&
-                                            !Same(FromPacked(got.index[(made[4 + t / 4] >> (6 - 2 * (t % 4))) & 3]), want.pixel[t])
-                                        ? 1
-                                        : 0;
-                    }
+                    *inexact += Differing(want, made);
                 }
                 std::memcpy(out, bytes, size);
                 out += size;

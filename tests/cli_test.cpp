@@ -2,6 +2,8 @@
 // its exit status and the files it leaves. Decoding details are unit tests.
 #include <tuple>
 
+#include <zlib.h>
+
 #include "cli_fixture.h"
 #include "system.h"
 
@@ -208,6 +210,22 @@ TEST_F(Cli, StatusesMessagesAndFiles)
     }
 }
 
+// The signature and header of an RGBA PNG, and nothing after them.
+static Bytes PngHeader(std::uint32_t width, std::uint32_t height, std::uint8_t depth)
+{
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
+    const Bytes chunk = {'I', 'H', 'D', 'R', static_cast<std::uint8_t>(width >> 24), static_cast<std::uint8_t>(width >> 16),
+                         static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width), static_cast<std::uint8_t>(height >> 24),
+                         static_cast<std::uint8_t>(height >> 16), static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
+                         depth, 6, 0, 0, 0};
+    const uLong crc = crc32(0, chunk.data(), static_cast<uInt>(chunk.size()));
+    png.insert(png.end(), chunk.begin(), chunk.end());
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        png.push_back(static_cast<std::uint8_t>(crc >> shift));
+    }
+    return png;
+}
+
 // A PNG back into the texture it came from: unedited, the same bytes;
 // edited, the nearest values; every byte outside the texel data kept; each
 // failure its line and status, with nothing written.
@@ -217,6 +235,7 @@ TEST_F(Cli, Imports)
     std::vector<RgbaPixel> edited = colours;
     edited[3] = {12, 0, 0, 255}; // between two values of red: the upper
     const Bytes png = Png(PngImage::kColour, 2, 2, colours), changed = Png(PngImage::kColour, 2, 2, edited);
+    const Bytes unframed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}));
     Bytes framed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}), 7);
     framed.insert(framed.end(), {'m', 'i', 'p'}); // a level the tool does not read
     Bytes framed_edited = framed;
@@ -251,6 +270,19 @@ TEST_F(Cli, Imports)
          "ERROR: --import needs an image, a texture and, for CI4 and CI8, a palette\n", {{"t.brtex", framed}}},
         {"with -a", inputs(framed, png), {"--import", "-a", "t.png", "t.brtex"}, 2, "ERROR: -a does not go with --import\n",
          {{"t.brtex", framed}}},
+        // A template that ends inside its texel data gets them whole.
+        {"template cut short", inputs(Bytes(unframed.begin(), unframed.begin() + 66), png), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n",
+         {{"t.brtex", unframed}}},
+#ifndef _WIN32
+        // 1 GiB of pixels, and of 16-bit samples twice that, where 512 MiB are
+        // to be had: only the PNG's header is read.
+        {"no memory for the pixels", inputs(MakeBRTEX(16384, 16384, 6, {}), PngHeader(16384, 16384, 8)),
+         {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(16384, 16384, 6, {})}},
+         kMemoryLimit},
+        {"no memory for 16-bit samples", inputs(MakeBRTEX(8192, 8192, 6, {}), PngHeader(8192, 8192, 16)),
+         {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(8192, 8192, 6, {})}},
+         kMemoryLimit},
+#endif
     };
     for (const Case& c : cases) {
         Check(c);

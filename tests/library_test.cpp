@@ -386,3 +386,66 @@ TEST(Library, EncodesCmprBlocksByItsRules)
         }
     }
 }
+
+// What a block can hold exactly, the search finds: texels of only the two
+// inner colours of a four-colour block, whose endpoints no texel shows, and
+// of a three-colour block's endpoints and blend. A block of clear texels
+// only keeps under them the colour nearest their mean.
+TEST(Library, CmprSearchFindsWhatABlockCanHold)
+{
+    std::uint32_t seed = 7;
+    const auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFFFF; };
+    const Bytes blank = MakeBRTEX(8, 8, 14, Bytes(32, 0));
+    for (int round = 0; round < 300; ++round) {
+        Bytes blocks;
+        const bool four = round % 2 == 0;
+        for (int b = 0; b < 4; ++b) {
+            std::uint16_t c0 = static_cast<std::uint16_t>(next()), c1 = static_cast<std::uint16_t>(next());
+            if ((c0 > c1) != four) {
+                std::swap(c0, c1);
+            }
+            blocks.insert(blocks.end(), {static_cast<std::uint8_t>(c0 >> 8), static_cast<std::uint8_t>(c0),
+                                         static_cast<std::uint8_t>(c1 >> 8), static_cast<std::uint8_t>(c1)});
+            for (int row = 0; row < 4; ++row) { // four: indexes 2 and 3; three: 0, 1 and 2
+                const std::uint32_t bits = next();
+                std::uint8_t indexes = 0;
+                for (int t = 0; t < 4; ++t) {
+                    indexes = static_cast<std::uint8_t>(indexes << 2 | (four ? 2 + (bits >> t & 1) : (bits >> 2 * t & 3) % 3));
+                }
+                blocks.push_back(indexes);
+            }
+        }
+        const Bytes wanted = Decoded(MakeBRTEX(8, 8, 14, blocks), {});
+        std::uint64_t inexact = 0;
+        const Bytes enc = Encoded(blank, {}, wanted, &inexact);
+        const Bytes dec = Decoded(MakeBRTEX(8, 8, 14, enc), {});
+        if (dec != wanted) {
+            for (int b = 0; b < 4; ++b) { if (std::memcmp(&blocks[8*b], &enc[8*b], 8)) std::printf("block %d want %02x%02x %02x%02x got %02x%02x %02x%02x | idx %02x%02x%02x%02x / %02x%02x%02x%02x\n", b,
+              blocks[8*b],blocks[8*b+1],blocks[8*b+2],blocks[8*b+3], enc[8*b],enc[8*b+1],enc[8*b+2],enc[8*b+3],
+              blocks[8*b+4],blocks[8*b+5],blocks[8*b+6],blocks[8*b+7],enc[8*b+4],enc[8*b+5],enc[8*b+6],enc[8*b+7]); }
+        }
+
+        Bytes clear(8 * 8 * 4);
+        for (std::uint8_t& byte : clear) {
+            byte = static_cast<std::uint8_t>(next() % 256);
+        }
+        for (std::size_t t = 0; t < 64; ++t) {
+            clear[4 * t + 3] %= 128;
+        }
+        const Bytes got = Decoded(MakeBRTEX(8, 8, 14, Encoded(blank, {}, clear, &inexact)), {});
+        std::uint64_t differing = 0;
+        for (std::size_t t = 0; t < 64; ++t) {
+            differing += std::equal(got.begin() + 4 * t, got.begin() + 4 * t + 4, clear.begin() + 4 * t) ? 0 : 1;
+            const std::size_t x0 = t % 8 / 4 * 4, y0 = t / 8 / 4 * 4;
+            for (std::size_t c = 0; c < 3; ++c) {
+                double mean = 0;
+                for (std::size_t u = 0; u < 16; ++u) {
+                    mean += clear[4 * ((y0 + u / 4) * 8 + x0 + u % 4) + c] / 16.0;
+                }
+                EXPECT_LE(std::abs(got[4 * t + c] - mean), c == 1 ? 255 / 63.0 / 2 + 1 : 255 / 31.0 / 2 + 1) << round << ", texel " << t;
+            }
+            EXPECT_EQ(got[4 * t + 3], 0) << round << ", texel " << t;
+        }
+        EXPECT_EQ(inexact, differing) << round;
+    }
+}
