@@ -274,11 +274,13 @@ TEST_F(Cli, Imports)
         {"template cut short", inputs(Bytes(unframed.begin(), unframed.begin() + 66), png), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n",
          {{"t.brtex", unframed}}},
 #ifndef _WIN32
-        // 1 GiB of pixels, and of 16-bit samples twice that, where 512 MiB are
-        // to be had: only the PNG's header is read.
+        // 1 GiB of pixels, of 16-bit samples twice that, and a template of
+        // 600 MiB, where 512 MiB are to be had: only the PNG's header is read.
         {"no memory for the pixels", inputs(MakeBRTEX(16384, 16384, 6, {}), PngHeader(16384, 16384, 8)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(16384, 16384, 6, {})}},
          kMemoryLimit},
+        {"no memory for the template", [&] { inputs(framed, png)(), fs::resize_file("t.brtex", 600 << 20); },
+         {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {}, kMemoryLimit, {"stat -c '%s %i %Y' t.brtex"}},
         {"no memory for 16-bit samples", inputs(MakeBRTEX(8192, 8192, 6, {}), PngHeader(8192, 8192, 16)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(8192, 8192, 6, {})}},
          kMemoryLimit},
