@@ -986,7 +986,7 @@ bool EndpointsOf(const SplitSums& s, float aa, float ab, float bb, Float4 ax, Fl
 // numbers may round to endpoints far apart in error, which only the exact
 // decoding tells apart.
 struct Fits {
-    static constexpr int kKept = 2;
+    static constexpr int kKept = kCmprFits;
     Endpoints endpoints[kKept];
     float score[kKept];
     float det[kKept];
@@ -1066,6 +1066,38 @@ void ClusterFit3(const SplitSums& s, Fits* fits)
     }
 }
 
+} // namespace
+
+int FitCmprEndpoints(const float colours[][3], int n, bool four, std::int32_t fits[kCmprFits][2][3])
+{
+    SplitSums sums{};
+    sums.n = n;
+    for (int t = 0; t < n; ++t) {
+        for (int c = 0; c < 3; ++c) {
+            sums.mean[c] += colours[t][c];
+        }
+    }
+    for (float& m : sums.mean) {
+        m /= static_cast<float>(std::max(n, 1));
+    }
+    for (int t = 0; t < n; ++t) {
+        sums.prefix[t + 1] =
+            sums.prefix[t] + Float4{colours[t][0] - sums.mean[0], colours[t][1] - sums.mean[1], colours[t][2] - sums.mean[2], 0};
+    }
+    Fits kept;
+    if (four) {
+        ClusterFit4(sums, &kept);
+    } else {
+        ClusterFit3(sums, &kept);
+    }
+    for (int i = 0; i < kept.count; ++i) {
+        std::memcpy(fits[i], kept.endpoints[i].code, sizeof fits[i]);
+    }
+    return kept.count;
+}
+
+namespace {
+
 void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
 {
     float points[16][3];
@@ -1142,7 +1174,7 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
             std::memcpy(sorted[t], points[order[t]], sizeof sorted[t]);
         }
         // The candidates, each tried as it is; the best of them refined.
-        Endpoints candidates[4 + 2 * Fits::kKept];
+        Endpoints candidates[4 + 2 * kCmprFits];
         int count = 0;
         candidates[count++] = BlendOf(mean, kTwoThirds5, kTwoThirds6);
         candidates[count++] = BlendOf(mean, kHalf5, kHalf6);
@@ -1150,20 +1182,11 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
         NearestEndpoint(sorted[n - 1], candidates[count++].code[1]);
         NearestEndpoint(mean, candidates[count].code[0]);
         NearestEndpoint(mean, candidates[count++].code[1]);
-        SplitSums sums{};
-        sums.n = n;
-        std::memcpy(sums.mean, mean, sizeof mean);
-        for (int t = 0; t < n; ++t) {
-            sums.prefix[t + 1] = sums.prefix[t] + Float4{sorted[t][0] - mean[0], sorted[t][1] - mean[1], sorted[t][2] - mean[2], 0};
-        }
-        Fits four, three;
-        if (want.clear == 0) {
-            ClusterFit4(sums, &four);
-        }
-        ClusterFit3(sums, &three);
-        for (const Fits* fits : {&four, &three}) {
-            for (int i = 0; i < fits->count; ++i) {
-                candidates[count++] = fits->endpoints[i];
+        for (const bool four : {true, false}) {
+            std::int32_t fits[kCmprFits][2][3];
+            const int fitted = four && want.clear != 0 ? 0 : FitCmprEndpoints(sorted, n, four, fits);
+            for (int i = 0; i < fitted; ++i) {
+                std::memcpy(candidates[count++].code, fits[i], sizeof fits[i]);
             }
         }
         for (int i = 0; i < count; ++i) {

@@ -59,6 +59,16 @@ bool VectorRowsAvailable();
 void DecodeWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride);
 void ShuffleWholeCmprTile(const std::uint8_t* tile, RgbaPixel* first, std::size_t stride);
 
+// The CMPR encoder's least-squares fits, one of the sources of the
+// endpoints it tries: for `n` colours (1 to 16) in order along their
+// principal axis, the endpoints (5:6:5 fields, red first) of the best
+// splits of them into consecutive groups, one for each colour of a
+// four-colour block (or of a three-colour one's three opaque colours),
+// in no particular order, at most kCmprFits; returns how many. A fit whose
+// endpoints lie far outside 0 to 255 is left out.
+constexpr int kCmprFits = 2;
+int FitCmprEndpoints(const float colours[][3], int n, bool four, std::int32_t fits[kCmprFits][2][3]);
+
 // How many bytes of texel data ReadTexture reads for an image of this
 // format and size: an edge tile gives only what lies inside the image.
 std::uint64_t TexelBytes(std::uint32_t format, std::int32_t width, std::int32_t height);

@@ -236,6 +236,8 @@ TEST_F(Cli, Imports)
     edited[3] = {12, 0, 0, 255}; // between two values of red: the upper
     const Bytes png = Png(PngImage::kColour, 2, 2, colours), changed = Png(PngImage::kColour, 2, 2, edited);
     const Bytes unframed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}));
+    Bytes large = MakeBRTEX(512, 512, 1, Bytes(262144, 128));
+    large.insert(large.end(), 70000, 'm');
     Bytes framed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}), 7);
     framed.insert(framed.end(), {'m', 'i', 'p'}); // a level the tool does not read
     Bytes framed_edited = framed;
@@ -270,6 +272,9 @@ TEST_F(Cli, Imports)
          "ERROR: --import needs an image, a texture and, for CI4 and CI8, a palette\n", {{"t.brtex", framed}}},
         {"with -a", inputs(framed, png), {"--import", "-a", "t.png", "t.brtex"}, 2, "ERROR: -a does not go with --import\n",
          {{"t.brtex", framed}}},
+        // A template read in more than one piece, every byte kept.
+        {"a template past 64 KiB", inputs(large, Png(PngImage::kColour, 512, 512, std::vector<RgbaPixel>(262144, {128, 128, 128, 255}))),
+         {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n", {{"t.brtex", large}}},
         // A template that ends inside its texel data gets them whole.
         {"template cut short", inputs(Bytes(unframed.begin(), unframed.begin() + 66), png), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n",
          {{"t.brtex", unframed}}},

@@ -171,3 +171,53 @@ TEST(Texels, BothWholeCmprTileRoutinesGiveThePixels)
         EXPECT_TRUE(std::equal(plain.begin(), plain.end(), shuffled.begin(), SamePixel)) << seed;
     }
 }
+
+// Colours that lie exactly on a block's line, at its weights, with both
+// endpoints and a blend among them, have one split that fits them without
+// residue: the fits give back the endpoints they were made from, in either
+// mode, whatever the count of each group, and where the line runs along
+// one channel alone.
+TEST(Texels, CmprFitsFindTheEndpointsOfColoursOnABlocksLine)
+{
+    std::uint32_t seed = 3;
+    const auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFFFF; };
+    for (int round = 0; round < 2000; ++round) {
+        const bool four = round % 2 == 0;
+        const std::int32_t a[3] = {static_cast<std::int32_t>(next() % 32), static_cast<std::int32_t>(next() % 64),
+                                   static_cast<std::int32_t>(next() % 32)};
+        std::int32_t b[3] = {static_cast<std::int32_t>(next() % 32), static_cast<std::int32_t>(next() % 64),
+                             static_cast<std::int32_t>(next() % 32)};
+        for (int c = 0; c < 3 && round % 3 == 0; ++c) { // a third of the lines along one channel
+            b[c] = c == round / 3 % 3 ? b[c] : a[c];
+        }
+        const float ends[2][3] = {{float(Expand5(a[0])), float(Expand6(a[1])), float(Expand5(a[2]))},
+                                  {float(Expand5(b[0])), float(Expand6(b[1])), float(Expand5(b[2]))}};
+        const std::vector<float> weights = four ? std::vector<float>{1, 2 / 3.0f, 1 / 3.0f, 0} : std::vector<float>{1, 0.5f, 0};
+        // Each group's count: the first and the last at least one, an inner one too.
+        std::vector<int> counts(weights.size());
+        const int n = 3 + static_cast<int>(next() % 14);
+        counts.front() = counts.back() = counts[1] = 1;
+        for (int t = 3; t < n; ++t) {
+            ++counts[next() % counts.size()];
+        }
+        float colours[16][3];
+        int t = 0;
+        for (std::size_t g = 0; g < weights.size(); ++g) {
+            for (int k = 0; k < counts[g]; ++k, ++t) {
+                for (int c = 0; c < 3; ++c) {
+                    colours[t][c] = weights[g] * ends[0][c] + (1 - weights[g]) * ends[1][c];
+                }
+            }
+        }
+        if (std::equal(a, a + 3, b)) {
+            continue; // one colour: any split fits
+        }
+        std::int32_t fits[kCmprFits][2][3];
+        const int count = FitCmprEndpoints(colours, n, four, fits);
+        bool found = false;
+        for (int i = 0; i < count; ++i) {
+            found = found || (std::equal(a, a + 3, fits[i][0]) && std::equal(b, b + 3, fits[i][1]));
+        }
+        EXPECT_TRUE(found) << round;
+    }
+}
