@@ -715,4 +715,15 @@ TEST_F(Cli, BatchImportsATreeBack)
         EXPECT_EQ(ReadFile(std::string("out/") + name), ReadFile(std::string("tex/") + name)) << name;
     }
     EXPECT_EQ(RunTool({"--batch", "--import", "png", "tex"}).status, 2);
+#ifndef _WIN32
+    // Nothing held per texture: sixty imports, palettes read, under twenty descriptors.
+    fs::create_directories("many/tex"), fs::create_directories("many/png");
+    for (int i = 0; i < 60; ++i) {
+        const std::string n = std::to_string(i);
+        fs::copy_file("tex/sub/b.BRTEX", "many/tex/" + n + ".brtex"), fs::copy_file("tex/sub/b.brplt", "many/tex/" + n + ".brplt");
+        fs::copy_file("png/sub/b.BRTEX.png", "many/png/" + n + ".png");
+    }
+    const ToolRun many = RunTool({"--batch", "-j", "1", "--import", "many/png", "many/tex", "-o", "many/out"}, "prlimit --nofile=20 ");
+    EXPECT_EQ(many.status, 0) << many.out;
+#endif
 }

@@ -319,6 +319,8 @@ TEST_F(Cli, ReadErrors)
          "ERROR: cannot read file t.brtex\n", {{"t.bmp", {}}}, Failing("t.brtex", "read", "EIO", "3")},
         {"in the palette", [] { Put("t.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, {}, 5000)); },
          {"t.brtex", "p.brplt"}, 11, "ERROR: cannot read file p.brplt\n", {{"t.bmp", {}}}, Failing("p.brplt", "read", "EIO", "2")},
+        {"in an import's template", [] { Put("t.brtex", MakeBRTEX(2, 2, 4, {}, 5000)), Put("t.png", Bytes(8, 0)); },
+         {"--import", "t.png", "t.brtex"}, 11, "ERROR: cannot read file t.brtex\n", {}, Failing("t.brtex", "read", "EIO", "2")},
     };
     for (const Case& c : cases) {
         Check(c);
