@@ -352,6 +352,10 @@ TEST(Library, EditedPixelsTakeTheNearestValue)
         EXPECT_EQ(Encoded(file, sixteen, row.rgba, &inexact), row.texels) << row.what;
         EXPECT_EQ(inexact, row.inexact) << row.what;
     }
+    // A palette of no entries: every index is as near as any, and the first is taken.
+    std::uint64_t inexact = 0;
+    EXPECT_EQ(Encoded(MakeBRTEX(1, 1, 9, {7}), MakeBRPLT(2, 0, {}), {255, 0, 0, 255}, &inexact), Bytes{0});
+    EXPECT_EQ(inexact, 1u);
 }
 
 // CMPR blocks found anew: a texel of alpha 128 or more decodes opaque and
