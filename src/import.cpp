@@ -176,7 +176,7 @@ int Import(const ImportRequest& request, std::string* out, std::string* err)
     // whole.
     Bytes texels;
     std::uint64_t inexact = 0;
-    const bool held = HoldsTexelData(facts, &texture) && Allocate(&texels, facts.texel_length);
+    const bool held = Allocate(&texels, facts.texel_length) && HoldsTexelData(facts, &texture);
     if (!held ||
         kestrune_encode_rgba(texture.data, texture.size, palette.data, palette.size,
                              reinterpret_cast<const unsigned char*>(pixels.pixels), 4 * pixels.count,

@@ -210,18 +210,37 @@ TEST_F(Cli, StatusesMessagesAndFiles)
     }
 }
 
-// The signature and header of an RGBA PNG, and nothing after them.
-static Bytes PngHeader(std::uint32_t width, std::uint32_t height, std::uint8_t depth)
+// A PNG chunk: its length, type, data and check.
+static void PutChunk(Bytes* png, const char* type, const Bytes& data)
 {
-    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
-    const Bytes chunk = {'I', 'H', 'D', 'R', static_cast<std::uint8_t>(width >> 24), static_cast<std::uint8_t>(width >> 16),
-                         static_cast<std::uint8_t>(width >> 8), static_cast<std::uint8_t>(width), static_cast<std::uint8_t>(height >> 24),
-                         static_cast<std::uint8_t>(height >> 16), static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height),
-                         depth, 6, 0, 0, 0};
+    Bytes chunk(type, type + 4);
+    chunk.insert(chunk.end(), data.begin(), data.end());
     const uLong crc = crc32(0, chunk.data(), static_cast<uInt>(chunk.size()));
-    png.insert(png.end(), chunk.begin(), chunk.end());
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        png.push_back(static_cast<std::uint8_t>(crc >> shift));
+    for (const std::uint32_t word : {static_cast<std::uint32_t>(data.size())}) {
+        png->insert(png->end(), {static_cast<std::uint8_t>(word >> 24), static_cast<std::uint8_t>(word >> 16),
+                                 static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word)});
+    }
+    png->insert(png->end(), chunk.begin(), chunk.end());
+    png->insert(png->end(), {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
+                             static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)});
+}
+
+// A PNG of `type` and `depth`: its signature and header, and where asked,
+// its pixels, all 0 bits (black, or the first entry), in a 1-bit grey image.
+static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth, std::uint8_t type, bool pixels)
+{
+    Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    PutChunk(&png, "IHDR", {static_cast<std::uint8_t>(width >> 24), static_cast<std::uint8_t>(width >> 16), static_cast<std::uint8_t>(width >> 8),
+                            static_cast<std::uint8_t>(width), static_cast<std::uint8_t>(height >> 24), static_cast<std::uint8_t>(height >> 16),
+                            static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height), depth, type, 0, 0, 0});
+    if (pixels) {
+        const Bytes rows(static_cast<std::size_t>(height) * (1 + (width + 7) / 8), 0);
+        uLongf size = compressBound(static_cast<uLong>(rows.size()));
+        Bytes packed(size);
+        EXPECT_EQ(compress(packed.data(), &size, rows.data(), static_cast<uLong>(rows.size())), Z_OK);
+        packed.resize(size);
+        PutChunk(&png, "IDAT", packed);
+        PutChunk(&png, "IEND", {});
     }
     return png;
 }
@@ -237,6 +256,11 @@ TEST_F(Cli, Imports)
     const Bytes png = Png(PngImage::kColour, 2, 2, colours), changed = Png(PngImage::kColour, 2, 2, edited);
     const Bytes unframed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}));
     Bytes large = MakeBRTEX(512, 512, 1, Bytes(262144, 128));
+    std::vector<std::uint16_t> reds_entries(256);
+    for (std::uint16_t i = 0; i < 256; ++i) {
+        reds_entries[i] = i == 0 || i == 0x5A ? 0xFC00 : static_cast<std::uint16_t>(0x8000 | i);
+    }
+    const Bytes reds = MakeBRPLT(2, 256, Words(reds_entries)), reds_texture = MakeBRTEX(8, 4, 9, Bytes(32, 0));
     large.insert(large.end(), 70000, 'm');
     Bytes framed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}), 7);
     framed.insert(framed.end(), {'m', 'i', 'p'}); // a level the tool does not read
@@ -275,20 +299,33 @@ TEST_F(Cli, Imports)
         // A template read in more than one piece, every byte kept.
         {"a template past 64 KiB", inputs(large, Png(PngImage::kColour, 512, 512, std::vector<RgbaPixel>(262144, {128, 128, 128, 255}))),
          {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n", {{"t.brtex", large}}},
-        // A template that ends inside its texel data gets them whole.
+        {"not a palette", [&] { inputs(indexed, Png(PngImage::kColour, 2, 1, colours))(), Put("p.brplt", Bytes(10, 'x')); },
+         {"--import", "t.png", "t.brtex", "p.brplt"}, 7, "ERROR: p.brplt is not a valid BRPLT file\n", {{"t.brtex", indexed}}},
+        // A template that ends inside its texel data gets them whole, its
+        // missing bytes read as 0 (entry 0 of two equal, not the other
+        // that unset memory would name).
+        {"template cut short, read as 0", [&] { Put("t.brtex", Bytes(reds_texture.begin(), reds_texture.begin() + 65)), Put("p.brplt", reds),
+                                                 Put("t.png", Png(PngImage::kColour, 8, 4, std::vector<RgbaPixel>(32, {255, 0, 0, 255}))); },
+         {"--import", "t.png", "t.brtex", "p.brplt"}, 0, "File t.brtex written\n", {{"t.brtex", reds_texture}}, kGarbageHeap},
         {"template cut short", inputs(Bytes(unframed.begin(), unframed.begin() + 66), png), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n",
          {{"t.brtex", unframed}}},
 #ifndef _WIN32
         // 1 GiB of pixels, of 16-bit samples twice that, and a template of
-        // 600 MiB, where 512 MiB are to be had: only the PNG's header is read.
-        {"no memory for the pixels", inputs(MakeBRTEX(16384, 16384, 6, {}), PngHeader(16384, 16384, 8)),
+        // 600 MiB, where 512 MiB are to be had; 256 MiB of pixels, as much
+        // of new texels and again of a template's, where 667 MiB are.
+        {"no memory for the pixels", inputs(MakeBRTEX(16384, 16384, 6, {}), PngOf(16384, 16384, 8, 6, false)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(16384, 16384, 6, {})}},
          kMemoryLimit},
+#ifndef KESTRUNE_TESTS_SANITIZED // each of its blocks is within a sanitizer's limit; all three are not
+        {"no memory for the template's texels", inputs(MakeBRTEX(8192, 8192, 6, {}), PngOf(8192, 8192, 1, 0, true)),
+         {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(8192, 8192, 6, {})}},
+         "prlimit --as=700000000 "},
+#endif
         {"no memory for the template", [&] { inputs(framed, png)(), fs::resize_file("t.brtex", 600 << 20); },
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {}, kMemoryLimit, {"stat -c '%s %i %Y' t.brtex"}},
-        {"no memory for 16-bit samples", inputs(MakeBRTEX(8192, 8192, 6, {}), PngHeader(8192, 8192, 16)),
+        {"no memory for 16-bit samples", inputs(MakeBRTEX(8192, 8192, 6, {}), PngOf(8192, 8192, 16, 6, false)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(8192, 8192, 6, {})}},
-         kMemoryLimit},
+         "prlimit --as=700000000 "},
 #endif
     };
     for (const Case& c : cases) {
