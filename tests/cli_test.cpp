@@ -210,6 +210,7 @@ TEST_F(Cli, StatusesMessagesAndFiles)
     }
 }
 
+#ifndef _WIN32
 // A PNG chunk: its length, type, data and check.
 static void PutChunk(Bytes* png, const char* type, const Bytes& data)
 {
@@ -244,6 +245,7 @@ static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth
     }
     return png;
 }
+#endif
 
 // A PNG back into the texture it came from: unedited, the same bytes;
 // edited, the nearest values; every byte outside the texel data kept; each
