@@ -185,8 +185,13 @@ int Import(const ImportRequest& request, std::string* out, std::string* err)
         return kTooLarge;
     }
     if (facts.needs_palette && inexact > 0) {
-        Say(err, "kestrune: warning: %llu texels of %s are not in %s; the nearest entries were used\n",
-            static_cast<unsigned long long>(inexact), request.image.c_str(), request.palette.c_str());
+        if (inexact == 1) {
+            Say(err, "kestrune: warning: 1 texel of %s is not in %s; the nearest entry was used\n", request.image.c_str(),
+                request.palette.c_str());
+        } else {
+            Say(err, "kestrune: warning: %llu texels of %s are not in %s; the nearest entries were used\n",
+                static_cast<unsigned long long>(inexact), request.image.c_str(), request.palette.c_str());
+        }
     }
     const std::size_t end = facts.texel_offset + texels.size;
     Output output;

@@ -716,6 +716,12 @@ TEST_F(Cli, BatchImportsATreeBack)
     }
     EXPECT_EQ(RunTool({"--batch", "--import", "png", "tex"}).status, 2);
 #ifndef _WIN32
+    // Two outputs that are one file: the second refused.
+    fs::create_directories("out2/sub"), fs::copy_file("tex/sub/c.brtex", "out2/sub/c.brtex"), fs::create_symlink("sub/c.brtex", "out2/a.brtex");
+    const ToolRun clash = RunTool({"--batch", "-j", "1", "--import", "png", "tex", "-o", "out2"});
+    EXPECT_EQ(clash.status, 13);
+    EXPECT_EQ(clash.out, Console("File out2/a.brtex written\nERROR: cannot open file tex/lone_alpha.brtex\nFile out2/sub/b.BRTEX written\n"
+                                 "ERROR: png/a.png and png/sub/c.png would both write out2/sub/c.brtex\n2 converted, 2 failed\n"));
     // Nothing held per texture: sixty imports, palettes read, under twenty descriptors.
     fs::create_directories("many/tex"), fs::create_directories("many/png");
     for (int i = 0; i < 60; ++i) {
