@@ -577,3 +577,68 @@ TEST(Library, CmprHoldsOneColourAsNearAsItsBlends)
         }
     }
 }
+
+// The block chosen is one that no step of a field, of one endpoint or of
+// both, makes nearer the texels: the search ends where it can go no lower.
+TEST(Library, CmprBlocksAreLeftWhereNoStepDoesBetter)
+{
+    // A block's error: each opaque texel by the nearest colour its endpoints give.
+    const auto error = [](std::uint32_t c0, std::uint32_t c1, const Bytes& rgba, std::size_t block) {
+        const Bytes one = {static_cast<std::uint8_t>(c0 >> 8), static_cast<std::uint8_t>(c0), static_cast<std::uint8_t>(c1 >> 8),
+                           static_cast<std::uint8_t>(c1), 0x1B, 0x1B, 0x1B, 0x1B};
+        Bytes blocks(32);
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            blocks[i] = one[i % 8];
+        }
+        const Bytes colours = Decoded(MakeBRTEX(8, 8, 14, blocks), {});
+        std::uint32_t sum = 0;
+        for (std::size_t t = 0; t < 16; ++t) {
+            const std::size_t at = 4 * ((block / 2 * 4 + t / 4) * 8 + block % 2 * 4 + t % 4);
+            std::uint32_t least = UINT32_MAX;
+            for (std::size_t i = 0; i < (c0 > c1 ? 4u : 3u); ++i) {
+                std::uint32_t d = 0;
+                for (std::size_t c = 0; c < 3; ++c) {
+                    d += static_cast<std::uint32_t>((colours[4 * i + c] - rgba[at + c]) * (colours[4 * i + c] - rgba[at + c]));
+                }
+                least = std::min(least, d);
+            }
+            sum += least;
+        }
+        return sum;
+    };
+    std::uint32_t seed = 17;
+    const auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFF; };
+    const Bytes blank = MakeBRTEX(8, 8, 14, Bytes(32, 0));
+    static constexpr std::uint32_t kShift[3] = {11, 5, 0}, kTop[3] = {31, 63, 31};
+    for (int round = 0; round < 100; ++round) {
+        Bytes rgba(8 * 8 * 4);
+        const int from[3] = {static_cast<int>(next()), static_cast<int>(next()), static_cast<int>(next())};
+        const int to[3] = {static_cast<int>(next()), static_cast<int>(next()), static_cast<int>(next())};
+        for (std::size_t t = 0; t < 64; ++t) { // a ramp, moved by noise
+            for (std::size_t c = 0; c < 3; ++c) {
+                const int along = from[c] + (to[c] - from[c]) * static_cast<int>(t % 8 + t / 8) / 14;
+                rgba[4 * t + c] = static_cast<std::uint8_t>(std::clamp(along + static_cast<int>(next() % 25) - 12, 0, 255));
+            }
+            rgba[4 * t + 3] = 255;
+        }
+        std::uint64_t inexact = 0;
+        const Bytes texels = Encoded(blank, {}, rgba, &inexact);
+        for (std::size_t b = 0; b < 4; ++b) {
+            const std::uint32_t c0 = std::uint32_t{texels[8 * b]} << 8 | texels[8 * b + 1], c1 = std::uint32_t{texels[8 * b + 2]} << 8 | texels[8 * b + 3];
+            const std::uint32_t held = error(c0, c1, rgba, b);
+            for (std::size_t f = 0; f < 3; ++f) {
+                for (const int s0 : {-1, 0, 1}) {
+                    for (const int s1 : {-1, 0, 1}) {
+                        const std::uint32_t n0 = (c0 >> kShift[f] & kTop[f]) + static_cast<std::uint32_t>(s0),
+                                            n1 = (c1 >> kShift[f] & kTop[f]) + static_cast<std::uint32_t>(s1);
+                        if (n0 > kTop[f] || n1 > kTop[f]) {
+                            continue;
+                        }
+                        const std::uint32_t m0 = (c0 & ~(kTop[f] << kShift[f])) | n0 << kShift[f], m1 = (c1 & ~(kTop[f] << kShift[f])) | n1 << kShift[f];
+                        EXPECT_LE(held, error(m0, m1, rgba, b)) << round << ", block " << b << ", field " << f << ", steps " << s0 << " " << s1;
+                    }
+                }
+            }
+        }
+    }
+}
