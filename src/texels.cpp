@@ -962,17 +962,13 @@ struct SplitSums {
     float mean[3];
 };
 
-// The fitted endpoints, where both lie within the colours a channel can
-// hold, or a little outside, as truncated blends of endpoints at 0 or 255
-// may put them: a split whose fit lies far outside would be clamped far
-// from it.
-bool EndpointsOf(const SplitSums& s, float aa, float ab, float bb, Float4 ax, Float4 bx, Endpoints* chosen)
+// The endpoints nearest `a` and `b`, where both lie within the colours a
+// channel can hold, or a little outside, as truncated blends of endpoints
+// at 0 or 255 may put them: endpoints found far outside would be clamped
+// far from them.
+bool Nearby(const float a[3], const float b[3], Endpoints* chosen)
 {
-    const float det = aa * bb - ab * ab;
-    float a[3], b[3];
     for (int c = 0; c < 3; ++c) {
-        a[c] = (ax[c] * bb - bx[c] * ab) / det + s.mean[c];
-        b[c] = (bx[c] * aa - ax[c] * ab) / det + s.mean[c];
         if (std::fmin(a[c], b[c]) < -8.0f || std::fmax(a[c], b[c]) > 263.0f) {
             return false;
         }
@@ -980,6 +976,18 @@ bool EndpointsOf(const SplitSums& s, float aa, float ab, float bb, Float4 ax, Fl
     NearestEndpoint(a, chosen->code[0]);
     NearestEndpoint(b, chosen->code[1]);
     return true;
+}
+
+// The fitted endpoints, where Nearby finds them.
+bool EndpointsOf(const SplitSums& s, float aa, float ab, float bb, Float4 ax, Float4 bx, Endpoints* chosen)
+{
+    const float det = aa * bb - ab * ab;
+    float a[3], b[3];
+    for (int c = 0; c < 3; ++c) {
+        a[c] = (ax[c] * bb - bx[c] * ab) / det + s.mean[c];
+        b[c] = (bx[c] * aa - ax[c] * ab) / det + s.mean[c];
+    }
+    return Nearby(a, b, chosen);
 }
 
 // The few best fits, by score: splits that fit about as well in real
@@ -1066,6 +1074,31 @@ void ClusterFit3(const SplitSums& s, Fits* fits)
     }
 }
 
+// Two colours alone lie exactly on the line of any two of a mode's weights,
+// so that several splits fit them without residue and the fits cannot
+// rank them: each pair of weights is tried instead, its endpoints solved
+// from the two colours (first `p`, at the higher weight). Four-colour
+// weights where `four`; three-colour ones always. Returns how many.
+int TwoColourEndpoints(const float p[3], const float q[3], bool four, Endpoints out[9])
+{
+    static constexpr float kFour[4] = {1, 2 / 3.0f, 1 / 3.0f, 0}, kThree[3] = {1, 0.5f, 0};
+    int count = 0;
+    for (const auto& [weights, n] : {std::pair{kFour, four ? 4 : 0}, std::pair{kThree, 3}}) {
+        for (int i = 0; i < n; ++i) {
+            for (int j = i + 1; j < n; ++j) {
+                float a[3], b[3];
+                for (int c = 0; c < 3; ++c) { // p = wi a + (1 - wi) b, q = wj a + (1 - wj) b
+                    const float d = (p[c] - q[c]) / (weights[i] - weights[j]);
+                    b[c] = p[c] - weights[i] * d;
+                    a[c] = b[c] + d;
+                }
+                count += Nearby(a, b, &out[count]) ? 1 : 0;
+            }
+        }
+    }
+    return count;
+}
+
 } // namespace
 
 int FitCmprEndpoints(const float colours[][3], int n, bool four, std::int32_t fits[kCmprFits][2][3])
@@ -1145,7 +1178,11 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
                 }
             }
         }
-        float axis[3] = {1, 1, 1};
+        // Started from the covariance's column of the widest channel, which
+        // is never at right angles to the axis (a fixed start can be: two
+        // colours whose difference sums to 0 against (1, 1, 1)).
+        const int widest = cov[0][0] >= cov[1][1] && cov[0][0] >= cov[2][2] ? 0 : cov[1][1] >= cov[2][2] ? 1 : 2;
+        float axis[3] = {cov[0][widest], cov[1][widest], cov[2][widest]};
         for (int round = 0; round < 8; ++round) {
             float next[3] = {};
             for (int i = 0; i < 3; ++i) {
@@ -1174,7 +1211,7 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
             std::memcpy(sorted[t], points[order[t]], sizeof sorted[t]);
         }
         // The candidates, each tried as it is; the best of them refined.
-        Endpoints candidates[4 + 2 * kCmprFits];
+        Endpoints candidates[4 + 9 + 2 * kCmprFits];
         int count = 0;
         candidates[count++] = BlendOf(mean, kTwoThirds5, kTwoThirds6);
         candidates[count++] = BlendOf(mean, kHalf5, kHalf6);
@@ -1182,9 +1219,17 @@ void EncodeCmprBlock(const BlockWant& want, std::uint8_t* block)
         NearestEndpoint(sorted[n - 1], candidates[count++].code[1]);
         NearestEndpoint(mean, candidates[count].code[0]);
         NearestEndpoint(mean, candidates[count++].code[1]);
-        for (const bool four : {true, false}) {
+        bool two = std::memcmp(sorted[0], sorted[n - 1], sizeof sorted[0]) != 0;
+        for (int t = 0; t < n; ++t) {
+            two = two && (std::memcmp(sorted[t], sorted[0], sizeof sorted[t]) == 0 ||
+                          std::memcmp(sorted[t], sorted[n - 1], sizeof sorted[t]) == 0);
+        }
+        if (two) {
+            count += TwoColourEndpoints(sorted[0], sorted[n - 1], want.clear == 0, candidates + count);
+        }
+        for (const bool four : {true, false}) { // for two colours, the fits are among those already tried
             std::int32_t fits[kCmprFits][2][3];
-            const int fitted = four && want.clear != 0 ? 0 : FitCmprEndpoints(sorted, n, four, fits);
+            const int fitted = two || (four && want.clear != 0) ? 0 : FitCmprEndpoints(sorted, n, four, fits);
             for (int i = 0; i < fitted; ++i) {
                 std::memcpy(candidates[count++].code, fits[i], sizeof fits[i]);
             }

@@ -211,37 +211,34 @@ TEST_F(Cli, StatusesMessagesAndFiles)
 }
 
 #ifndef _WIN32
-// A PNG chunk: its length, type, data and check.
-static void PutChunk(Bytes* png, const char* type, const Bytes& data)
-{
-    Bytes chunk(type, type + 4);
-    chunk.insert(chunk.end(), data.begin(), data.end());
-    const uLong crc = crc32(0, chunk.data(), static_cast<uInt>(chunk.size()));
-    for (const std::uint32_t word : {static_cast<std::uint32_t>(data.size())}) {
-        png->insert(png->end(), {static_cast<std::uint8_t>(word >> 24), static_cast<std::uint8_t>(word >> 16),
-                                 static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word)});
-    }
-    png->insert(png->end(), chunk.begin(), chunk.end());
-    png->insert(png->end(), {static_cast<std::uint8_t>(crc >> 24), static_cast<std::uint8_t>(crc >> 16),
-                             static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)});
-}
-
 // A PNG of `type` and `depth`: its signature and header, and where asked,
 // its pixels, all 0 bits (black, or the first entry), in a 1-bit grey image.
 static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth, std::uint8_t type, bool pixels)
 {
     Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    PutChunk(&png, "IHDR", {static_cast<std::uint8_t>(width >> 24), static_cast<std::uint8_t>(width >> 16), static_cast<std::uint8_t>(width >> 8),
-                            static_cast<std::uint8_t>(width), static_cast<std::uint8_t>(height >> 24), static_cast<std::uint8_t>(height >> 16),
-                            static_cast<std::uint8_t>(height >> 8), static_cast<std::uint8_t>(height), depth, type, 0, 0, 0});
+    const auto word = [](Bytes* to, std::uint32_t value) {
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            to->push_back(static_cast<std::uint8_t>(value >> shift));
+        }
+    };
+    const auto chunk = [&](const char* name, const Bytes& data) { // its length, name, data and check
+        Bytes body(name, name + 4);
+        body.insert(body.end(), data.begin(), data.end());
+        word(&png, static_cast<std::uint32_t>(data.size()));
+        png.insert(png.end(), body.begin(), body.end());
+        word(&png, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+    };
+    Bytes header;
+    word(&header, width), word(&header, height);
+    header.insert(header.end(), {depth, type, 0, 0, 0});
+    chunk("IHDR", header);
     if (pixels) {
         const Bytes rows(static_cast<std::size_t>(height) * (1 + (width + 7) / 8), 0);
         uLongf size = compressBound(static_cast<uLong>(rows.size()));
         Bytes packed(size);
         EXPECT_EQ(compress(packed.data(), &size, rows.data(), static_cast<uLong>(rows.size())), Z_OK);
         packed.resize(size);
-        PutChunk(&png, "IDAT", packed);
-        PutChunk(&png, "IEND", {});
+        chunk("IDAT", packed), chunk("IEND", {});
     }
     return png;
 }
