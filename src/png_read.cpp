@@ -9,10 +9,10 @@ bool OpenPNG(PngReader* reader, std::FILE* file)
 {
     reader->context = spng_ctx_new(0);
     spng_ihdr header{};
-    // No texture is larger than 65535 a side; ancillary chunks are bounded
-    // so that a file cannot ask for more memory than its image needs.
-    if (reader->context == nullptr || spng_set_image_limits(reader->context, 65535, 65535) != 0 ||
-        spng_set_chunk_limits(reader->context, 1u << 24, 1u << 26) != 0 ||
+    // Ancillary chunks are bounded so that a file cannot ask for more memory
+    // than its image needs. The image's size is the caller's to check, as
+    // it must be the texture's, before any pixel is read.
+    if (reader->context == nullptr || spng_set_chunk_limits(reader->context, 1u << 24, 1u << 26) != 0 ||
         spng_set_png_file(reader->context, file) != 0 || spng_get_ihdr(reader->context, &header) != 0) {
         return false;
     }

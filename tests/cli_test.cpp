@@ -212,8 +212,10 @@ TEST_F(Cli, StatusesMessagesAndFiles)
 
 #ifndef _WIN32
 // A PNG of `type` and `depth`: its signature and header, and where asked,
-// its pixels, all 0 bits (black, or the first entry), in a 1-bit grey image.
-static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth, std::uint8_t type, bool pixels)
+// its pixels, all 0 bits (black, or the first entry), in a 1-bit grey image,
+// their stream's check broken where asked.
+enum class Body { kNone, kPixels, kBrokenCheck };
+static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth, std::uint8_t type, Body body)
 {
     Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     const auto word = [](Bytes* to, std::uint32_t value) {
@@ -232,12 +234,13 @@ static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth
     word(&header, width), word(&header, height);
     header.insert(header.end(), {depth, type, 0, 0, 0});
     chunk("IHDR", header);
-    if (pixels) {
+    if (body != Body::kNone) {
         const Bytes rows(static_cast<std::size_t>(height) * (1 + (width + 7) / 8), 0);
         uLongf size = compressBound(static_cast<uLong>(rows.size()));
         Bytes packed(size);
         EXPECT_EQ(compress(packed.data(), &size, rows.data(), static_cast<uLong>(rows.size())), Z_OK);
         packed.resize(size);
+        packed.back() ^= body == Body::kBrokenCheck ? 1 : 0;
         chunk("IDAT", packed), chunk("IEND", {});
     }
     return png;
@@ -317,20 +320,25 @@ TEST_F(Cli, Imports)
         {"template cut short", inputs(Bytes(unframed.begin(), unframed.begin() + 66), png), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n",
          {{"t.brtex", unframed}}},
 #ifndef _WIN32
+        // A PNG whose pixels' stream fails its check; one wider than any texture.
+        {"a broken check", inputs(framed, PngOf(2, 2, 1, 0, Body::kBrokenCheck)), {"--import", "t.png", "t.brtex"}, 14,
+         "ERROR: cannot read image t.png\n", {{"t.brtex", framed}}},
+        {"wider than any texture", inputs(framed, PngOf(70000, 2, 1, 0, Body::kNone)), {"--import", "t.png", "t.brtex"}, 15,
+         "ERROR: t.png is 70000x2 and t.brtex is 2x2\n", {{"t.brtex", framed}}},
         // 1 GiB of pixels, of 16-bit samples twice that, and a template of
         // 600 MiB, where 512 MiB are to be had; 256 MiB of pixels, as much
         // of new texels and again of a template's, where 667 MiB are.
-        {"no memory for the pixels", inputs(MakeBRTEX(16384, 16384, 6, {}), PngOf(16384, 16384, 8, 6, false)),
+        {"no memory for the pixels", inputs(MakeBRTEX(16384, 16384, 6, {}), PngOf(16384, 16384, 8, 6, Body::kNone)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(16384, 16384, 6, {})}},
          kMemoryLimit},
 #ifndef KESTRUNE_TESTS_SANITIZED // each of its blocks is within a sanitizer's limit; all three are not
-        {"no memory for the template's texels", inputs(MakeBRTEX(8192, 8192, 6, {}), PngOf(8192, 8192, 1, 0, true)),
+        {"no memory for the template's texels", inputs(MakeBRTEX(8192, 8192, 6, {}), PngOf(8192, 8192, 1, 0, Body::kPixels)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(8192, 8192, 6, {})}},
          "prlimit --as=700000000 "},
 #endif
         {"no memory for the template", [&] { inputs(framed, png)(), fs::resize_file("t.brtex", 600 << 20); },
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {}, kMemoryLimit, {"stat -c '%s %i %Y' t.brtex"}},
-        {"no memory for 16-bit samples", inputs(MakeBRTEX(8192, 8192, 6, {}), PngOf(8192, 8192, 16, 6, false)),
+        {"no memory for 16-bit samples", inputs(MakeBRTEX(8192, 8192, 6, {}), PngOf(8192, 8192, 16, 6, Body::kNone)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(8192, 8192, 6, {})}},
          "prlimit --as=700000000 "},
 #endif

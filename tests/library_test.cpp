@@ -136,7 +136,8 @@ TEST(Library, EachFailureHasItsName)
     const Bytes texture = MakeBRTEX(4, 4, 4, Bytes(32, 1)), indexed = MakeBRTEX(4, 4, 9, Bytes(16, 1));
     const Bytes two_rows = MakeBRTEX(4, 2, 4, Bytes(16, 1)), no_pixels = MakeBRTEX(0, 4, 4, {}), no_rows = MakeBRTEX(4, 0, 4, {});
     const Bytes palette = MakeBRPLT(1, 2, Bytes(4, 9)), junk(100, 'x'), one = MakeBRTEX(1, 1, 6, Bytes(64, 1));
-    unsigned char rgba[64];
+    unsigned char rgba[64] = {}, texels[32];
+    const Bytes no_format = MakeBRTEX(4, 4, 7, Bytes(32, 1));
     kestrune_facts facts{};
     std::size_t size = 0;
     const struct {
@@ -170,6 +171,20 @@ TEST(Library, EachFailureHasItsName)
         {"a prefix inside the header", kestrune_read_facts_prefix(texture.data(), 35, texture.size(), &facts), KESTRUNE_SHORT_PREFIX},
         {"a whole file cut inside its header", kestrune_read_facts(texture.data(), 35, &facts), KESTRUNE_OK},
         {"a prefix without the section", kestrune_read_facts_prefix(texture.data(), 3, texture.size(), &facts), KESTRUNE_NOT_BRTEX},
+        {"encoding, no TEX0", kestrune_encode_rgba(junk.data(), junk.size(), nullptr, 0, rgba, 64, 16, texels, 32, nullptr), KESTRUNE_NOT_BRTEX},
+        {"encoding, no palette", kestrune_encode_rgba(indexed.data(), indexed.size(), nullptr, 0, rgba, 64, 16, texels, 32, nullptr),
+         KESTRUNE_NO_PALETTE},
+        {"encoding, no texture bytes", kestrune_encode_rgba(nullptr, 1, nullptr, 0, rgba, 64, 16, texels, 32, nullptr), KESTRUNE_BAD_ARGUMENT},
+        {"encoding, no palette bytes", kestrune_encode_rgba(indexed.data(), indexed.size(), nullptr, 5, rgba, 64, 16, texels, 32, nullptr),
+         KESTRUNE_BAD_ARGUMENT},
+        {"encoding, no texel format", kestrune_encode_rgba(no_format.data(), no_format.size(), nullptr, 0, rgba, 64, 16, texels, 32, nullptr),
+         KESTRUNE_CANNOT_ENCODE},
+        {"encoding, texels too few", kestrune_encode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 16, texels, 31, nullptr),
+         KESTRUNE_BUFFER_TOO_SMALL},
+        {"encoding, no texels", kestrune_encode_rgba(texture.data(), texture.size(), nullptr, 0, rgba, 64, 16, nullptr, 32, nullptr),
+         KESTRUNE_BAD_ARGUMENT},
+        {"encoding no pixels into no texels", kestrune_encode_rgba(no_pixels.data(), no_pixels.size(), nullptr, 0, nullptr, 0, 0, nullptr, 0, nullptr),
+         KESTRUNE_OK},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.result, c.expected) << c.what;
