@@ -213,8 +213,9 @@ TEST_F(Cli, StatusesMessagesAndFiles)
 #ifndef _WIN32
 // A PNG of `type` and `depth`: its signature and header, and where asked,
 // its pixels, all 0 bits (black, or the first entry), in a 1-bit grey image,
-// their stream's check broken where asked.
-enum class Body { kNone, kPixels, kBrokenCheck };
+// their stream's check broken, or colour-space chunks before them, where
+// asked.
+enum class Body { kNone, kPixels, kBrokenCheck, kColourChunks };
 static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth, std::uint8_t type, Body body)
 {
     Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -234,14 +235,17 @@ static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth
     word(&header, width), word(&header, height);
     header.insert(header.end(), {depth, type, 0, 0, 0});
     chunk("IHDR", header);
+    if (body == Body::kColourChunks) { // a gamma of 1/2.2, sRGB
+        chunk("gAMA", {0, 0, 0xB1, 0x8F}), chunk("sRGB", {0});
+    }
     if (body != Body::kNone) {
         const Bytes rows(static_cast<std::size_t>(height) * (1 + (width + 7) / 8), 0);
         uLongf size = compressBound(static_cast<uLong>(rows.size()));
-        Bytes packed(size);
-        EXPECT_EQ(compress(packed.data(), &size, rows.data(), static_cast<uLong>(rows.size())), Z_OK);
-        packed.resize(size);
-        packed.back() ^= body == Body::kBrokenCheck ? 1 : 0;
-        chunk("IDAT", packed), chunk("IEND", {});
+        Bytes pixels(size);
+        EXPECT_EQ(compress(pixels.data(), &size, rows.data(), static_cast<uLong>(rows.size())), Z_OK);
+        pixels.resize(size);
+        pixels.back() ^= body == Body::kBrokenCheck ? 1 : 0;
+        chunk("IDAT", pixels), chunk("IEND", {});
     }
     return png;
 }
@@ -256,17 +260,13 @@ TEST_F(Cli, Imports)
     std::vector<RgbaPixel> edited = colours;
     edited[3] = {12, 0, 0, 255}; // between two values of red: the upper
     const Bytes png = Png(PngImage::kColour, 2, 2, colours), changed = Png(PngImage::kColour, 2, 2, edited);
-    const Bytes unframed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}));
     Bytes large = MakeBRTEX(512, 512, 1, Bytes(262144, 128));
-    std::vector<std::uint16_t> reds_entries(256);
-    for (std::uint16_t i = 0; i < 256; ++i) {
-        reds_entries[i] = i == 0 || i == 0x5A ? 0xFC00 : static_cast<std::uint16_t>(0x8000 | i);
-    }
-    const Bytes reds = MakeBRPLT(2, 256, Words(reds_entries)), reds_texture = MakeBRTEX(8, 4, 9, Bytes(32, 0));
+    const Bytes reds = MakeBRPLT(2, 256, Words(std::vector<std::uint16_t>(256, 0xFC00))), reds_texture = MakeBRTEX(8, 4, 9, Bytes(32, 0));
     large.insert(large.end(), 70000, 'm');
     Bytes framed = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 0xFFFF}), 7);
     framed.insert(framed.end(), {'m', 'i', 'p'}); // a level the tool does not read
-    Bytes framed_edited = framed;
+    Bytes framed_edited = framed, black = framed;
+    std::fill(black.begin() + 7 + 64, black.end() - 3, 0);
     framed_edited[7 + 64 + 6] = 0x10, framed_edited[7 + 64 + 7] = 0x00;
     const Bytes indexed = MakeBRTEX(2, 1, 9, {1, 0}), palette = MakeBRPLT(1, 2, Words({0xF800, 0x07E0}));
     const auto inputs = [&](const Bytes& texture, const Bytes& image) { return [=] { Put("t.brtex", texture), Put("t.png", image); }; };
@@ -312,17 +312,17 @@ TEST_F(Cli, Imports)
         {"not a palette", [&] { inputs(indexed, Png(PngImage::kColour, 2, 1, colours))(), Put("p.brplt", Bytes(10, 'x')); },
          {"--import", "t.png", "t.brtex", "p.brplt"}, 7, "ERROR: p.brplt is not a valid BRPLT file\n", {{"t.brtex", indexed}}},
         // A template that ends inside its texel data gets them whole, its
-        // missing bytes read as 0 (entry 0 of two equal, not the other
+        // missing bytes read as 0 (entry 0 of equal entries, not the one
         // that unset memory would name).
         {"template cut short, read as 0", [&] { Put("t.brtex", Bytes(reds_texture.begin(), reds_texture.begin() + 65)), Put("p.brplt", reds),
                                                  Put("t.png", Png(PngImage::kColour, 8, 4, std::vector<RgbaPixel>(32, {255, 0, 0, 255}))); },
          {"--import", "t.png", "t.brtex", "p.brplt"}, 0, "File t.brtex written\n", {{"t.brtex", reds_texture}}, kGarbageHeap},
-        {"template cut short", inputs(Bytes(unframed.begin(), unframed.begin() + 66), png), {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n",
-         {{"t.brtex", unframed}}},
 #ifndef _WIN32
         // A PNG whose pixels' stream fails its check; one wider than any texture.
         {"a broken check", inputs(framed, PngOf(2, 2, 1, 0, Body::kBrokenCheck)), {"--import", "t.png", "t.brtex"}, 14,
          "ERROR: cannot read image t.png\n", {{"t.brtex", framed}}},
+        {"colour-space chunks", inputs(framed, PngOf(2, 2, 1, 0, Body::kColourChunks)), {"--import", "t.png", "t.brtex"}, 0,
+         "File t.brtex written\n", {{"t.brtex", black}}},
         {"wider than any texture", inputs(framed, PngOf(70000, 2, 1, 0, Body::kNone)), {"--import", "t.png", "t.brtex"}, 15,
          "ERROR: t.png is 70000x2 and t.brtex is 2x2\n", {{"t.brtex", framed}}},
         // 1 GiB of pixels, of 16-bit samples twice that, and a template of

@@ -183,12 +183,10 @@ TEST(Texels, CmprFitsFindTheEndpointsOfColoursOnABlocksLine)
     const auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFFFF; };
     for (int round = 0; round < 2000; ++round) {
         const bool four = round % 2 == 0;
-        const std::int32_t a[3] = {static_cast<std::int32_t>(next() % 32), static_cast<std::int32_t>(next() % 64),
-                                   static_cast<std::int32_t>(next() % 32)};
-        std::int32_t b[3] = {static_cast<std::int32_t>(next() % 32), static_cast<std::int32_t>(next() % 64),
-                             static_cast<std::int32_t>(next() % 32)};
-        for (int c = 0; c < 3 && round % 3 == 0; ++c) { // a third of the lines along one channel
-            b[c] = c == round / 3 % 3 ? b[c] : a[c];
+        std::int32_t a[3], b[3];
+        for (int c = 0; c < 3; ++c) { // a third of the lines along one channel
+            a[c] = static_cast<std::int32_t>(next() % (c == 1 ? 64 : 32)), b[c] = static_cast<std::int32_t>(next() % (c == 1 ? 64 : 32));
+            b[c] = round % 3 != 0 || c == round / 3 % 3 ? b[c] : a[c];
         }
         const float ends[2][3] = {{float(Expand5(a[0])), float(Expand6(a[1])), float(Expand5(a[2]))},
                                   {float(Expand5(b[0])), float(Expand6(b[1])), float(Expand5(b[2]))}};
