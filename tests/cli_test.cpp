@@ -309,6 +309,9 @@ TEST_F(Cli, Imports)
         // A template read in more than one piece, every byte kept.
         {"a template past 64 KiB", inputs(large, Png(PngImage::kColour, 512, 512, std::vector<RgbaPixel>(262144, {128, 128, 128, 255}))),
          {"--import", "t.png", "t.brtex"}, 0, "File t.brtex written\n", {{"t.brtex", large}}},
+        {"an output that cannot be made", [&] { inputs(framed, png)(), fs::create_directories("out/t.brtex"); },
+         {"--import", "t.png", "t.brtex", "-o", "out"}, 8, std::string("ERROR: cannot write file out") + kSeparator + "t.brtex\n",
+         {{"t.brtex", framed}}},
         {"not a palette", [&] { inputs(indexed, Png(PngImage::kColour, 2, 1, colours))(), Put("p.brplt", Bytes(10, 'x')); },
          {"--import", "t.png", "t.brtex", "p.brplt"}, 7, "ERROR: p.brplt is not a valid BRPLT file\n", {{"t.brtex", indexed}}},
         // A template that ends inside its texel data gets them whole, its
@@ -318,6 +321,8 @@ TEST_F(Cli, Imports)
                                                  Put("t.png", Png(PngImage::kColour, 8, 4, std::vector<RgbaPixel>(32, {255, 0, 0, 255}))); },
          {"--import", "t.png", "t.brtex", "p.brplt"}, 0, "File t.brtex written\n", {{"t.brtex", reds_texture}}, kGarbageHeap},
 #ifndef _WIN32
+        {"a size limit", inputs(large, Png(PngImage::kColour, 512, 512, std::vector<RgbaPixel>(262144, {128, 128, 128, 255}))),
+         {"--import", "t.png", "t.brtex"}, 8, "ERROR: cannot write file t.brtex\n", {{"t.brtex", large}}, "ulimit -f 100; "},
         // A PNG whose pixels' stream fails its check; one wider than any texture.
         {"a broken check", inputs(framed, PngOf(2, 2, 1, 0, Body::kBrokenCheck)), {"--import", "t.png", "t.brtex"}, 14,
          "ERROR: cannot read image t.png\n", {{"t.brtex", framed}}},
