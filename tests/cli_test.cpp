@@ -323,6 +323,8 @@ TEST_F(Cli, Imports)
 #ifndef _WIN32
         {"a size limit", inputs(large, Png(PngImage::kColour, 512, 512, std::vector<RgbaPixel>(262144, {128, 128, 128, 255}))),
          {"--import", "t.png", "t.brtex"}, 8, "ERROR: cannot write file t.brtex\n", {{"t.brtex", large}}, "ulimit -f 100; "},
+        {"a full device", [&] { inputs(framed, png)(), fs::create_directory("out"), fs::create_symlink("/dev/full", "out/t.brtex"); },
+         {"--import", "t.png", "t.brtex", "-o", "out"}, 8, "ERROR: cannot write file out/t.brtex\n", {{"t.brtex", framed}}},
         // A PNG whose pixels' stream fails its check; one wider than any texture.
         {"a broken check", inputs(framed, PngOf(2, 2, 1, 0, Body::kBrokenCheck)), {"--import", "t.png", "t.brtex"}, 14,
          "ERROR: cannot read image t.png\n", {{"t.brtex", framed}}},
