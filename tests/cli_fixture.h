@@ -117,14 +117,7 @@ inline std::string Injecting(const std::string& path, const std::string& call, c
 // Under this shell prefix an allocation past 512 MiB fails, as where the
 // memory is not there. A sanitizer's shadow memory cannot live under a
 // limit of address space: its allocator is told instead.
-#if defined(__SANITIZE_ADDRESS__)
-#define KESTRUNE_TESTS_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KESTRUNE_TESTS_SANITIZED 1
-#endif
-#endif
-#ifdef KESTRUNE_TESTS_SANITIZED
+#ifdef KESTRUNE_SANITIZED
 inline const std::string kMemoryLimit = "ASAN_OPTIONS=$ASAN_OPTIONS:allocator_may_return_null=1:max_allocation_size_mb=512 ";
 #else
 inline const std::string kMemoryLimit = "prlimit --as=536870912 ";
