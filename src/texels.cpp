@@ -757,10 +757,12 @@ void EncodeRgba8(const TextureData* texture, const RgbaPixel* pixels, std::size_
 // blends, which are not the textbook thirds. A texel whose alpha is below
 // 128 takes the transparent index of a three-colour block; no other texel
 // may. The endpoints are searched from the principal axis of the block's
-// colours: its extremes, and the least-squares endpoints of every split of
-// the texels, taken in order along it, into the groups of each index;
-// then each endpoint channel is moved a step at a time while the error,
-// under the exact decoding, falls.
+// colours: the blends nearest its mean, its extremes, and the least-squares
+// endpoints of every split of the texels, taken in order along it, into
+// the groups of each index (for two colours, which many splits fit alike,
+// the endpoints of each pair of weights instead); each tried in both modes
+// under the exact decoding, the best then moved a step at a time while its
+// error falls.
 
 struct BlockWant {
     RgbaPixel pixel[16];   // row by row
