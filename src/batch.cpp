@@ -328,6 +328,9 @@ void WalkImages(Walk* walk, const std::string& folder, const std::string& below,
         return;
     }
     const std::vector<std::string> names = NamesOf(entries);
+    const std::string texture_folder = below.empty() ? textures : JoinNames(textures, below);
+    std::vector<std::string> beside; // the names in the textures' folder, listed once, where a PNG needs them
+    bool listed = false;
     for (const FolderEntry& entry : entries) {
         const std::string name = JoinNames(folder, entry.name);
         const std::string relative = below.empty() ? entry.name : JoinNames(below, entry.name);
@@ -345,10 +348,12 @@ void WalkImages(Walk* walk, const std::string& folder, const std::string& below,
         }
         const std::string texture = TextureOfStem(stem);
         const std::string texture_relative = below.empty() ? texture : JoinNames(below, texture);
-        const std::string texture_folder = below.empty() ? textures : JoinNames(textures, below);
-        std::vector<FolderEntry> beside;
-        ListFolder(texture_folder, &beside);
-        walk->found.push_back(Found{name, texture_relative, PaletteOf(*walk, texture_folder, texture, NamesOf(beside)), ""});
+        if (!listed) {
+            std::vector<FolderEntry> listing;
+            ListFolder(texture_folder, &listing);
+            beside = NamesOf(listing), listed = true;
+        }
+        walk->found.push_back(Found{name, texture_relative, PaletteOf(*walk, texture_folder, texture, beside), ""});
     }
 }
 
