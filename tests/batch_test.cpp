@@ -698,14 +698,15 @@ TEST_F(AsRootAndAnother, BatchInSharedFoldersAndOnAFullDisk)
 
 // A tree of PNGs that a batch's --png wrote, back into copies of their
 // textures below -o: each the texture's own bytes where unedited; an alpha
-// PNG beside its colour PNG skipped; a PNG of no texture a failure.
+// PNG beside its colour PNG skipped, as is a file of another kind; a PNG
+// of no texture a failure.
 TEST_F(Cli, BatchImportsATreeBack)
 {
     Painted("tex/a.brtex", 14, 24, 1);
     Painted("tex/sub/b.BRTEX", 9, 16, 2, "tex/sub/b.brplt");
     Painted("tex/sub/c.brtex", 5, 8, 3);
     ASSERT_EQ(RunTool({"--batch", "--png", "-a", "-o", "png", "tex"}).status, 0);
-    Put("png/lone_alpha.png", ReadFile("png/a.png"));
+    Put("png/lone_alpha.png", ReadFile("png/a.png")), Put("png/notes.txt", Bytes(3, 'x')); // no PNG: passed over
     const ToolRun run = RunTool({"--batch", "--import", "png", "tex", "-o", "out"});
     EXPECT_EQ(run.status, 13);
     EXPECT_EQ(run.out, Console("File out" + kSep + "a.brtex written\nERROR: cannot open file tex" + kSep + "lone_alpha.brtex\n"

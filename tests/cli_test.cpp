@@ -321,6 +321,8 @@ TEST_F(Cli, Imports)
                                                  Put("t.png", Png(PngImage::kColour, 8, 4, std::vector<RgbaPixel>(32, {255, 0, 0, 255}))); },
          {"--import", "t.png", "t.brtex", "p.brplt"}, 0, "File t.brtex written\n", {{"t.brtex", reds_texture}}, kGarbageHeap},
 #ifndef _WIN32
+        {"-o a file", [&] { inputs(framed, png)(), Put("out", kOld); }, {"--import", "t.png", "t.brtex", "-o", "out"}, 8,
+         "ERROR: cannot write file out\n", {{"t.brtex", framed}, {"out", kOld}}},
         {"a full device", [&] { inputs(framed, png)(), fs::create_directory("out"), fs::create_symlink("/dev/full", "out/t.brtex"); },
          {"--import", "t.png", "t.brtex", "-o", "out"}, 8, "ERROR: cannot write file out/t.brtex\n", {{"t.brtex", framed}}},
         // A PNG whose pixels' stream fails its check; one wider than any texture.
