@@ -114,11 +114,12 @@ inline std::string Injecting(const std::string& path, const std::string& call, c
            " -e inject=" + call + ":" + what + ":when=" + when + " 2> /dev/null ";
 }
 
-// Under this shell prefix an allocation past 512 MiB fails, as where the
-// memory is not there. A sanitizer's shadow memory cannot live under a
-// limit of address space: its allocator is told instead.
+// Under this shell prefix the memory runs out as where it is not there:
+// at 512 MiB of address space, or, for a sanitizer's run-time, whose
+// shadow memory cannot live under such a limit, at any one allocation
+// past 384 MiB.
 #ifdef KESTRUNE_SANITIZED
-inline const std::string kMemoryLimit = "ASAN_OPTIONS=$ASAN_OPTIONS:allocator_may_return_null=1:max_allocation_size_mb=512 ";
+inline const std::string kMemoryLimit = "ASAN_OPTIONS=$ASAN_OPTIONS:allocator_may_return_null=1:max_allocation_size_mb=384 ";
 #else
 inline const std::string kMemoryLimit = "prlimit --as=536870912 ";
 #endif
