@@ -332,9 +332,10 @@ TEST_F(Cli, Imports)
          "File t.brtex written\n", {{"t.brtex", black}}},
         {"wider than any texture", inputs(framed, PngOf(70000, 2, 1, 0, Body::kNone)), {"--import", "t.png", "t.brtex"}, 15,
          "ERROR: t.png is 70000x2 and t.brtex is 2x2\n", {{"t.brtex", framed}}},
-        // 1 GiB of pixels, of 16-bit samples twice that, and a template of
-        // 600 MiB, where 512 MiB are to be had; 256 MiB of pixels, as much
-        // of new texels and again of a template's, where 667 MiB are.
+        // 1 GiB of pixels, 512 MiB of 16-bit samples beside 256 MiB of
+        // pixels, and a template of 600 MiB, where 512 MiB are to be had;
+        // 256 MiB of pixels, as much of new texels and again of a template's,
+        // where 667 MiB are.
         {"no memory for the pixels", inputs(MakeBRTEX(16384, 16384, 6, {}), PngOf(16384, 16384, 8, 6, Body::kNone)),
          {"--import", "t.png", "t.brtex"}, 10, "ERROR: t.brtex is too large to convert\n", {{"t.brtex", MakeBRTEX(16384, 16384, 6, {})}},
          kMemoryLimit},
