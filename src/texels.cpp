@@ -981,9 +981,8 @@ bool Nearby(const float a[3], const float b[3], Endpoints* chosen)
 }
 
 // The fitted endpoints, where Nearby finds them.
-bool EndpointsOf(const SplitSums& s, float aa, float ab, float bb, Float4 ax, Float4 bx, Endpoints* chosen)
+bool EndpointsOf(const SplitSums& s, float aa, float ab, float bb, float det, Float4 ax, Float4 bx, Endpoints* chosen)
 {
-    const float det = aa * bb - ab * ab;
     float a[3], b[3];
     for (int c = 0; c < 3; ++c) {
         a[c] = (ax[c] * bb - bx[c] * ab) / det + s.mean[c];
@@ -1022,6 +1021,20 @@ struct Fits {
     }
 };
 
+// One split's fit, from its weights' sums (aa, ab, bb, and their
+// determinant) and its texels' weighted sums (ax, bx): scored, and kept
+// where it is among the best and its endpoints are near the range.
+void Consider(const SplitSums& s, float aa, float ab, float bb, float det, Float4 ax, Float4 bx, Fits* fits)
+{
+    const Float4 terms = ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
+    const float score = terms[0] + terms[1] + terms[2];
+    Endpoints e;
+    const int slot = fits->Slot(score, det);
+    if (slot >= 0 && EndpointsOf(s, aa, ab, bb, det, ax, bx, &e)) {
+        fits->Keep(slot, score, det, e);
+    }
+}
+
 void ClusterFit4(const SplitSums& s, Fits* fits)
 {
     const int n = s.n;
@@ -1038,14 +1051,8 @@ void ClusterFit4(const SplitSums& s, Fits* fits)
                     continue;
                 }
                 const Float4 s2 = s.prefix[k] - s.prefix[j];
-                const Float4 ax = s.prefix[i] + (2 * s1 + s2) * (1.0f / 3), bx = total - s.prefix[k] + (2 * s2 + s1) * (1.0f / 3);
-                const Float4 terms = ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
-                const float score = terms[0] + terms[1] + terms[2];
-                Endpoints e;
-                const int slot = fits->Slot(score, det);
-                if (slot >= 0 && EndpointsOf(s, aa, ab, bb, ax, bx, &e)) {
-                    fits->Keep(slot, score, det, e);
-                }
+                Consider(s, aa, ab, bb, det, s.prefix[i] + (2 * s1 + s2) * (1.0f / 3),
+                         total - s.prefix[k] + (2 * s2 + s1) * (1.0f / 3), fits);
             }
         }
     }
@@ -1064,14 +1071,7 @@ void ClusterFit3(const SplitSums& s, Fits* fits)
                 continue;
             }
             const Float4 s1 = s.prefix[j] - s.prefix[i];
-            const Float4 ax = s.prefix[i] + s1 / 2, bx = total - s.prefix[j] + s1 / 2;
-            const Float4 terms = ax * ax * bb - 2 * ax * bx * ab + bx * bx * aa;
-            const float score = terms[0] + terms[1] + terms[2];
-            Endpoints e;
-            const int slot = fits->Slot(score, det);
-            if (slot >= 0 && EndpointsOf(s, aa, ab, bb, ax, bx, &e)) {
-                fits->Keep(slot, score, det, e);
-            }
+            Consider(s, aa, ab, bb, det, s.prefix[i] + s1 / 2, total - s.prefix[j] + s1 / 2, fits);
         }
     }
 }
