@@ -270,6 +270,21 @@ void Report(const std::vector<Found>& found, const std::vector<std::size_t>& req
     }
 }
 
+// A batch's start once its walk is done: kConverted with the "-o" folder
+// open (where one is given), or the status that ends it, its lines printed.
+int Begin(const CommandLine& line, const Walk& walk, OutputFolder* folder)
+{
+    if (walk.found.empty()) {
+        std::printf("ERROR: no file specified\n");
+        return kNoTextureName;
+    }
+    if (!line.output.empty() && !OpenOutputFolder(folder, line.output.c_str())) {
+        std::printf("ERROR: cannot write file %s\n0 converted, %zu failed\n", line.output.c_str(), walk.found.size());
+        return kSomeFailed;
+    }
+    return kConverted;
+}
+
 // Converts (or imports) what the walk found on the workers, reports each
 // entry in the order found, and gives the batch's status.
 int Process(const CommandLine& line, const std::vector<Found>& found, const std::vector<std::size_t>& requested,
@@ -367,14 +382,9 @@ int RunBatchImport(const CommandLine& line)
     }
     Walk walk{&line, {}};
     WalkImages(&walk, line.names[0], "", line.names[1]);
-    if (walk.found.empty()) {
-        std::printf("ERROR: no file specified\n");
-        return kNoTextureName;
-    }
     OutputFolder folder;
-    if (!OpenOutputFolder(&folder, line.output.c_str())) {
-        std::printf("ERROR: cannot write file %s\n0 converted, %zu failed\n", line.output.c_str(), walk.found.size());
-        return kSomeFailed;
+    if (const int status = Begin(line, walk, &folder); status != kConverted) {
+        return status;
     }
     RefuseClashes(&walk.found, [&line](const Found& image) {
         return std::vector<std::string>{JoinNames(line.output, image.relative)};
@@ -421,14 +431,9 @@ int RunBatch(const CommandLine& line)
             TakeFile(&walk, path);
         }
     }
-    if (walk.found.empty()) {
-        std::printf("ERROR: no file specified\n");
-        return kNoTextureName;
-    }
     OutputFolder folder;
-    if (!line.output.empty() && !OpenOutputFolder(&folder, line.output.c_str())) {
-        std::printf("ERROR: cannot write file %s\n0 converted, %zu failed\n", line.output.c_str(), walk.found.size());
-        return kSomeFailed;
+    if (const int status = Begin(line, walk, &folder); status != kConverted) {
+        return status;
     }
     RefuseClashes(&walk.found, [&line](const Found& texture) { return ConversionOutputs(line, texture); });
     Shared shared;
