@@ -320,18 +320,6 @@ int Process(const CommandLine& line, const std::vector<Found>& found, const std:
 }
 
 #ifndef KESTRUNE_NO_IMPORT
-bool IsPngName(const std::string& name)
-{
-    if (name.size() < 4) {
-        return false;
-    }
-    std::string ending = name.substr(name.size() - 4);
-    for (char& c : ending) {
-        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    }
-    return ending == ".png";
-}
-
 // The PNGs below a folder, depth first in byte order, each with the texture
 // it came from below TEXTURES: the name a batch's --png gave it, undone.
 // An alpha PNG with its colour PNG beside it is no texture's.

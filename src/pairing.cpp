@@ -6,15 +6,16 @@ namespace {
 
 constexpr std::size_t kEndingLength = 6; // ".brtex" and ".brplt" alike
 
-// Whether the `length` bytes at `name` end in `ending` (lower case, of
-// kEndingLength letters) in any case.
+// Whether the `length` bytes at `name` end in `ending` (lower case) in any
+// case.
 bool EndsWithAnyCase(const char* name, std::size_t length, const char* ending)
 {
-    if (length < kEndingLength) {
+    const std::size_t size = std::strlen(ending);
+    if (length < size) {
         return false;
     }
-    const char* tail = name + length - kEndingLength;
-    for (std::size_t i = 0; i < kEndingLength; ++i) {
+    const char* tail = name + length - size;
+    for (std::size_t i = 0; i < size; ++i) {
         const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? static_cast<char>(tail[i] - 'A' + 'a') : tail[i];
         if (c != ending[i]) {
             return false;
@@ -33,6 +34,11 @@ bool IsTextureName(const std::string& name)
 bool IsPaletteName(const std::string& name)
 {
     return EndsWithAnyCase(name.data(), name.size(), ".brplt");
+}
+
+bool IsPngName(const std::string& name)
+{
+    return EndsWithAnyCase(name.data(), name.size(), ".png");
 }
 
 long PaletteIndex(const char* name, const char* const* names, std::size_t count)

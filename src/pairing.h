@@ -10,9 +10,10 @@
 #include <vector>
 
 // Whether a file's name marks a texture: it ends in ".brtex", in any case;
-// or a palette: ".brplt".
+// a palette: ".brplt"; a PNG: ".png".
 bool IsTextureName(const std::string& name);
 bool IsPaletteName(const std::string& name);
+bool IsPngName(const std::string& name);
 
 // Which of `count` names, in any order, the texture `name` takes as its
 // palette: STEM.brplt, STEM being the name without a final ".brtex" in any
