@@ -1,5 +1,6 @@
-// What the tests share besides the texture writer: reading a file back, the
-// BMP a conversion must produce, and pixel comparison.
+// What the tests share besides the texture writer: a seeded sequence,
+// reading a file back, the BMP a conversion must produce, and pixel
+// comparison.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,14 @@
 
 #include "colour.h"
 #include "texture_writer.h"
+
+// A seeded sequence of values (of 8 or 16 bits, as `mask` keeps), the same
+// on every machine.
+struct Sequence {
+    std::uint32_t seed;
+    std::uint32_t mask;
+    std::uint32_t operator()() { return (seed = seed * 1103515245u + 12345u) >> 16 & mask; }
+};
 
 inline Bytes ReadFile(const std::string& path)
 {

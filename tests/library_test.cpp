@@ -266,14 +266,6 @@ Bytes Encoded(const Bytes& file, const Bytes& palette, const Bytes& rgba, std::u
     return texels;
 }
 
-// A seeded sequence of values (of 8 or 16 bits, as `mask` keeps), the same
-// on every machine.
-struct Sequence {
-    std::uint32_t seed;
-    std::uint32_t mask;
-    std::uint32_t operator()() { return (seed = seed * 1103515245u + 12345u) >> 16 & mask; }
-};
-
 // The offset of texel `t` (0 to 15, by rows) of block `b` (0 to 3) in the
 // RGBA rows of an 8 x 8 image: one CMPR tile.
 constexpr std::size_t TexelAt(std::size_t b, std::size_t t)

@@ -179,8 +179,7 @@ TEST(Texels, BothWholeCmprTileRoutinesGiveThePixels)
 // one channel alone.
 TEST(Texels, CmprFitsFindTheEndpointsOfColoursOnABlocksLine)
 {
-    std::uint32_t seed = 3;
-    const auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16 & 0xFFFF; };
+    Sequence next{3, 0xFFFF};
     for (int round = 0; round < 2000; ++round) {
         const bool four = round % 2 == 0;
         std::int32_t a[3], b[3];
