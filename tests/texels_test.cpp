@@ -172,11 +172,9 @@ TEST(Texels, BothWholeCmprTileRoutinesGiveThePixels)
     }
 }
 
-// Colours that lie exactly on a block's line, at its weights, with both
-// endpoints and a blend among them, have one split that fits them without
-// residue: the fits give back the endpoints they were made from, in either
-// mode, whatever the count of each group, and where the line runs along
-// one channel alone.
+// Colours exactly on a block's line at its weights, both endpoints and a
+// blend among them, fit one split without residue: the fits give back their
+// endpoints, in either mode, for any counts, along one channel alone too.
 TEST(Texels, CmprFitsFindTheEndpointsOfColoursOnABlocksLine)
 {
     Sequence next{3, 0xFFFF};
