@@ -44,7 +44,9 @@ static void Refill(InputStream* in)
 {
     const std::size_t kept = static_cast<std::size_t>(in->end - in->next);
     in->buffer_offset += static_cast<std::uint64_t>(in->next - in->base);
-    std::memmove(in->buffer, in->next, kept);
+    if (kept > 0) { // an empty span in memory may have no address at all
+        std::memmove(in->buffer, in->next, kept);
+    }
     in->base = in->buffer;
     std::size_t got = 0;
     if (!in->at_end) {

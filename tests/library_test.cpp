@@ -146,6 +146,7 @@ TEST(Library, EachFailureHasItsName)
     } cases[] = {
         {"no TEX0", kestrune_decode_rgba(junk.data(), junk.size(), nullptr, 0, rgba, 64, 16), KESTRUNE_NOT_BRTEX},
         {"no TEX0, facts", kestrune_read_facts(junk.data(), junk.size(), &facts), KESTRUNE_NOT_BRTEX},
+        {"no bytes at all", kestrune_read_facts(nullptr, 0, &facts), KESTRUNE_NOT_BRTEX},
         {"no PLT0", kestrune_decode_rgba(indexed.data(), indexed.size(), junk.data(), junk.size(), rgba, 64, 16), KESTRUNE_NOT_BRPLT},
         {"no PLT0, checked", kestrune_check_palette(junk.data(), junk.size()), KESTRUNE_NOT_BRPLT},
         {"a palette", kestrune_check_palette(palette.data(), palette.size()), KESTRUNE_OK},
