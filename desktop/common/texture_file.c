@@ -190,8 +190,12 @@ int kd_decode(const unsigned char *bytes, size_t size, const char *path, enum kd
         return fail(message, message_size, "%s: %s", name, kestrune_result_text(result));
     }
     /* A texture cut short shows what it holds; one whose header claims far
-       more texels than the file holds is refused, so that a few bytes can
-       never make gigabytes of pixels in a viewer or a thumbnailer. */
+       more texels than the file holds, or a format with no texels at all,
+       is refused, so that a few bytes can never make gigabytes of pixels
+       in a viewer or a thumbnailer. */
+    if (kestrune_format_name(facts.format) == NULL) {
+        return fail(message, message_size, "%s: its format code %u is no texel format", name, (unsigned)facts.format);
+    }
     if (facts.missing > facts.texel_length - facts.missing) {
         return fail(message, message_size, "%s: most of its texel data is missing (%llu of %llu bytes)", name,
                     (unsigned long long)facts.missing, (unsigned long long)facts.texel_length);
