@@ -78,7 +78,7 @@ static int read_open(int fd, const char *name, int whole, unsigned char **bytes,
         }
         length = kd_bytes_needed(prefix, (size_t)got, length);
     }
-    if (length > SIZE_MAX - 1) {
+    if (length > SIZE_MAX) {
         return fail(message, message_size, "%s is too large to read", name);
     }
     unsigned char *buffer = malloc(length > 0 ? (size_t)length : 1);
@@ -118,7 +118,8 @@ static void palette_name(const char *texture, char *name, size_t name_size)
 }
 
 /* The palette beside the texture at `path`, by the batch's rule, read
-   whole: 1 where found, 0 where there is none, -1 on a failure. */
+   whole into `bytes`, which stays NULL where there is none. 0, or -1 on a
+   failure. */
 static int read_palette_beside(const char *path, unsigned char **bytes, size_t *size, char *message, size_t message_size)
 {
     const char *slash = strrchr(path, '/');
@@ -136,7 +137,7 @@ static int read_palette_beside(const char *path, unsigned char **bytes, size_t *
     char **names = NULL;
     size_t count = 0;
     size_t capacity = 0;
-    int found = 0;
+    int result = 0;
     for (const struct dirent *entry; (entry = readdir(listing)) != NULL;) {
         if (entry->d_type == DT_DIR) {
             continue;
@@ -145,25 +146,24 @@ static int read_palette_beside(const char *path, unsigned char **bytes, size_t *
             capacity = capacity > 0 ? capacity * 2 : 64;
             char **grown = realloc(names, capacity * sizeof *names);
             if (grown == NULL) {
-                found = fail(message, message_size, "the folder of %s is too large to list", path);
+                result = fail(message, message_size, "the folder of %s is too large to list", path);
                 break;
             }
             names = grown;
         }
         if ((names[count] = strdup(entry->d_name)) == NULL) {
-            found = fail(message, message_size, "the folder of %s is too large to list", path);
+            result = fail(message, message_size, "the folder of %s is too large to list", path);
             break;
         }
         ++count;
     }
-    const long index = found == 0 ? kestrune_palette_beside(texture, (const char *const *)names, count) : -1;
+    const long index = result == 0 ? kestrune_palette_beside(texture, (const char *const *)names, count) : -1;
     if (index >= 0) {
         const int fd = openat(dirfd(listing), names[index], O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        found = fd >= 0 ? read_open(fd, names[index], 1, bytes, size, message, message_size) : -1;
-        found = found == 0 ? 1 : found;
         if (fd < 0) {
-            fail(message, message_size, "cannot open the palette %s: %s", names[index], strerror(errno));
+            result = fail(message, message_size, "cannot open the palette %s: %s", names[index], strerror(errno));
         } else {
+            result = read_open(fd, names[index], 1, bytes, size, message, message_size);
             close(fd);
         }
     }
@@ -172,7 +172,7 @@ static int read_palette_beside(const char *path, unsigned char **bytes, size_t *
     }
     free(names);
     closedir(listing);
-    return found;
+    return result;
 }
 
 int kd_decode(const unsigned char *bytes, size_t size, const char *path, enum kd_without_palette without, kd_image *image,
@@ -193,6 +193,9 @@ int kd_decode(const unsigned char *bytes, size_t size, const char *path, enum kd
        more texels than the file holds, or a format with no texels at all,
        is refused, so that a few bytes can never make gigabytes of pixels
        in a viewer or a thumbnailer. */
+    if (facts.width == 0 || facts.height == 0) {
+        return fail(message, message_size, "%s has no pixels (%ux%u)", name, (unsigned)facts.width, (unsigned)facts.height);
+    }
     if (kestrune_format_name(facts.format) == NULL) {
         return fail(message, message_size, "%s: its format code %u is no texel format", name, (unsigned)facts.format);
     }
@@ -213,7 +216,7 @@ int kd_decode(const unsigned char *bytes, size_t size, const char *path, enum kd
         return fail(message, message_size, "%s is indexed (%s) and needs its palette, %s, beside it", name,
                     kestrune_format_name(facts.format), wanted);
     }
-    unsigned char *rgba = malloc(rgba_size > 0 ? rgba_size : 1);
+    unsigned char *rgba = malloc(rgba_size);
     if (rgba == NULL) {
         free(palette);
         return fail(message, message_size, "%s: %s", name, kestrune_result_text(KESTRUNE_TOO_LARGE));

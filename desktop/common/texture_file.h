@@ -45,7 +45,8 @@ int kd_read_texture(const char *path, unsigned char **bytes, size_t *size, char 
  * Decodes a texture's bytes into `image`. An indexed one takes the palette
  * beside `path` (NULL: where nothing is known of its file) as the batch
  * pairs them; where there is none, `without` says what it becomes. The
- * pixels' size is checked before they are allocated. 0 on success;
+ * pixels' size is checked before they are allocated, and a texture with no
+ * pixel, no texel format, or less than half its texel data is refused. 0 on success;
  * otherwise -1, the cause in `message` and nothing allocated.
  */
 int kd_decode(const unsigned char *bytes, size_t size, const char *path, enum kd_without_palette without, kd_image *image,

@@ -68,12 +68,6 @@ static gboolean stop_load(gpointer data, GError **error)
     }
     gint width = (gint)image.width;
     gint height = (gint)image.height;
-    if (width == 0 || height == 0) {
-        free(image.rgba);
-        g_set_error(error, GDK_PIXBUF_ERROR, GDK_PIXBUF_ERROR_CORRUPT_IMAGE, "the texture has no pixels (%dx%d)", width,
-                    height);
-        return FALSE;
-    }
     if (size_func != NULL) {
         size_func(&width, &height, user_data);
         if (width == 0 || height == 0) { /* the caller wants its size alone */

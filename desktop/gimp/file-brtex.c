@@ -40,11 +40,6 @@ static gint32 load(const gchar *path, char *message, size_t message_size)
         return -1;
     }
     free(bytes);
-    if (image.width == 0 || image.height == 0) {
-        free(image.rgba);
-        g_snprintf(message, message_size, "%s has no pixels (%ux%u)", path, image.width, image.height);
-        return -1;
-    }
     const gint32 result = gimp_image_new((gint)image.width, (gint)image.height, GIMP_RGB);
     if (result < 0) {
         free(image.rgba);

@@ -46,11 +46,6 @@ static int thumbnail(int size, const char *input, const char *output)
         return 1;
     }
     free(bytes);
-    if (image.width == 0 || image.height == 0) {
-        free(image.rgba);
-        fprintf(stderr, "kestrune-thumbnailer: %s has no pixels\n", input);
-        return 1;
-    }
     GdkPixbuf *pixbuf = gdk_pixbuf_new_from_data(image.rgba, GDK_COLORSPACE_RGB, TRUE, 8, (int)image.width,
                                                  (int)image.height, (int)image.width * 4, free_pixels, NULL);
     int width = 0;

@@ -66,8 +66,8 @@ class Desktop(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         """FORMAT.brtex for each format (FORMAT.brplt beside the indexed
-        ones), the samples, and damaged/NAME.brtex: empty, cut in the header,
-        no texture, random bytes after TEX0, texels cut short, and each
+        ones), the samples, and damaged/NAME.brtex: empty, cut in the header, no width,
+        no texture, random bytes after TEX0, texels cut short (by half), and each
         header field of the sample overwritten."""
         cls.dir = tempfile.mkdtemp()
         tree = os.path.join(cls.dir, "tree")
@@ -87,7 +87,7 @@ class Desktop(unittest.TestCase):
             shutil.copy(os.path.join(SOURCES, "examples", name), cls.dir)
         cls.textures = sorted(cls.path(name) for name in os.listdir(cls.dir) if name.endswith(".brtex"))
         sample, rng = read(cls.path("sample.brtex")), random.Random(7)
-        made = {"empty": b"", "cut": sample[:20], "png": b"\x89PNG\r\n\x1a\n" + bytes(64), "short": sample[:-100],
+        made = {"empty": b"", "cut": sample[:20], "nowidth": sample[:28] + bytes(2) + sample[30:], "png": b"\x89PNG\r\n\x1a\n" + bytes(64), "short": sample[:-100], "half": sample[:-32768],
                 "random": b"TEX0" + bytes(rng.randrange(256) for _ in range(300))}
         made.update(("field%d" % at, sample[:at] + b"\xff\xff\xff\xf0" + sample[at + 4:]) for at in range(4, 64, 4))
         os.mkdir(cls.path("damaged"))
@@ -151,9 +151,9 @@ class Gnome(Desktop):
         os.makedirs(self.path("alone"), exist_ok=True)
         shutil.copy(self.path("sign.brtex"), self.path("alone"))
         for size, path, want_size, want in [
-                (128, self.path("sign.brtex"), (64, 32), library_pixels(self.path("sign.brtex"))),
+                (4096, self.path("sign.brtex"), (64, 32), library_pixels(self.path("sign.brtex"))),
                 (128, self.path("alone", "sign.brtex"), (64, 32), library_pixels(self.path("sign.brtex"), False)),
-                (16, self.path("sign.brtex"), (16, 8), None), (16, self.path("RGB565.brtex"), (16, 16), None)]:
+                (48, self.path("sign.brtex"), (48, 24), None), (16, self.path("RGB565.brtex"), (16, 16), None)]:
             thumbnail = self.thumbnail(size, path)
             self.assertEqual((thumbnail.get_width(), thumbnail.get_height()), want_size, path)
             self.assertTrue(want is None or pixels(thumbnail) == want, path)
@@ -173,13 +173,16 @@ class Gnome(Desktop):
             self.assertEqual([abs(v - w) <= 1 for v, w in zip(thumbnail[(y * 32 + x) * 4:][:4], want)], [True] * 4)
 
     def test_thumbnailer_refuses(self):
+        os.mkfifo(self.path("fifo.brtex"))  # never waited on for a writer
         for arguments, status, message in [
                 (["-s", "0", "a", "b"], 2, "usage"), (["-s", "12x", "a", "b"], 2, "usage"), (["-s", "64", "a"], 2, "usage"),
                 (["-s", "4097", "a", "b"], 2, "usage"), (["-t", "64", "a", "b"], 2, "usage"),
                 (["-s", "64", self.path("missing.brtex"), "x.png"], 1, "missing.brtex"),
                 (["-s", "64", self.path("damaged", "png.brtex"), "x.png"], 1, "not a BRTEX"),
+                (["-s", "64", self.path("damaged", "nowidth.brtex"), "x.png"], 1, "has no pixels (0x128)"),
+                (["-s", "64", self.path("fifo.brtex"), "x.png"], 1, "not a file that can be read"),
                 (["-s", "64", self.path("sample.brtex"), self.path("no", "x.png")], 1, "cannot write")]:
-            run = subprocess.run([self.THUMBNAILER] + arguments, capture_output=True, text=True, env=OWN)
+            run = subprocess.run([self.THUMBNAILER] + arguments, capture_output=True, text=True, env=OWN, timeout=60)
             self.assertEqual(run.returncode, status, arguments)
             self.assertIn(message, run.stderr)
 
@@ -198,10 +201,14 @@ class Qt(Desktop):
             self.assertEqual(self.read("-", read(path)), (["brtex", size, size, "1"], library_pixels(path, False)), path)
         for path in self.damaged:
             self.assertEqual(self.read(path)[1], library_pixels(path, False), path)
+        # A PNG under a texture's name is left to Qt's own reader.
+        Image.new("RGBA", (3, 2), (1, 2, 3, 4)).save(self.path("photo.brtex"), "PNG")
+        self.assertEqual(self.read(self.path("photo.brtex")), (["png", "3x2", "3x2", "0"], bytes((3, 2, 1, 4)) * 6))
 
 
 class Gimp(Desktop):
-    EXPORT = ('(let* ((image (car (gimp-file-load RUN-NONINTERACTIVE "{0}" "{0}")))) (file-png-save2 RUN-NONINTERACTIVE '
+    # The name as typed differs from the file's: the plug-in opens the file.
+    EXPORT = ('(let* ((image (car (gimp-file-load RUN-NONINTERACTIVE "{0}" "typed")))) (file-png-save2 RUN-NONINTERACTIVE '
               'image (car (gimp-image-get-active-layer image)) "{0}.png" "{0}.png" 0 9 0 0 0 0 0 0 1))')
 
     def test_loads_every_format_and_names_a_missing_palette(self):
@@ -209,11 +216,15 @@ class Gimp(Desktop):
         shutil.copytree(os.path.join(BUILD, "desktop", "gimp", "plug-ins"), os.path.join(home, "plug-ins"))
         os.makedirs(self.path("alone"), exist_ok=True)
         shutil.copy(self.path("CI4.brtex"), self.path("alone", "Wood.BRTEX"))
+        for name in (".brtex", "woodland"):
+            shutil.copy(self.path("CI4.brtex"), self.path("alone", name))
         shutil.copy(self.path("sample.brtex"), self.path("nameless"))
-        batch = [self.EXPORT.format(path) for path in self.textures + [self.path("nameless"), self.path("alone", "Wood.BRTEX")]]
+        batch = [self.EXPORT.format(path) for path in self.textures + [self.path("nameless")] +
+                 [self.path("alone", name) for name in ("Wood.BRTEX", ".brtex", "woodland")]]
         run = subprocess.run(["gimp-console-2.10", "-i", "-d", "-f"] + [a for b in batch for a in ("-b", b)] +
                              ["-b", "(gimp-quit 0)"], env=dict(OWN, GIMP2_DIRECTORY=home), capture_output=True, text=True)
-        self.assertIn("Wood.BRTEX is indexed (CI4) and needs its palette, Wood.brplt, beside it", run.stderr)
+        for name, palette in [("Wood.BRTEX", "Wood.brplt"), (".brtex", ".brplt"), ("woodland", "woodland.brplt")]:
+            self.assertIn("/alone/%s is indexed (CI4) and needs its palette, %s, beside it" % (name, palette), run.stderr)
         self.assertFalse(os.path.exists(self.path("alone", "Wood.BRTEX.png")))
         for path, want in [(p, p) for p in self.textures] + [(self.path("nameless"), self.path("sample.brtex"))]:
             with Image.open(path + ".png") as png:
