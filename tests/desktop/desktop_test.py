@@ -174,7 +174,10 @@ class Gnome(Desktop):
             self.assertEqual([abs(v - w) <= 1 for v, w in zip(thumbnail[(y * 32 + x) * 4:][:4], want)], [True] * 4)
 
     def test_thumbnailer_refuses(self):
-        os.mkfifo(self.path("fifo.brtex"))  # never waited on for a writer
+        os.mkfifo(self.path("fifo.brtex"))  # never waited on for a writer, as a texture or as a palette
+        os.makedirs(self.path("piped"))
+        shutil.copy(self.path("CI8.brtex"), self.path("piped"))
+        os.mkfifo(self.path("piped", "CI8.brplt"))
         for arguments, status, message in [
                 (["-s", "0", "a", "b"], 2, "usage"), (["-s", "12x", "a", "b"], 2, "usage"), (["-s", "64", "a"], 2, "usage"),
                 (["-s", "4097", "a", "b"], 2, "usage"), (["-t", "64", "a", "b"], 2, "usage"),
@@ -182,6 +185,7 @@ class Gnome(Desktop):
                 (["-s", "64", self.path("damaged", "png.brtex"), "x.png"], 1, "not a BRTEX"),
                 (["-s", "64", self.path("damaged", "nowidth.brtex"), "x.png"], 1, "has no pixels (0x128)"),
                 (["-s", "64", self.path("fifo.brtex"), "x.png"], 1, "not a file that can be read"),
+                (["-s", "64", self.path("piped", "CI8.brtex"), "x.png"], 1, "CI8.brplt is not a file that can be read"),
                 (["-s", "64", self.path("sample.brtex"), self.path("no", "x.png")], 1, "cannot write")]:
             run = subprocess.run([self.THUMBNAILER] + arguments, capture_output=True, text=True, env=OWN, timeout=60)
             self.assertEqual(run.returncode, status, arguments)
