@@ -1,9 +1,6 @@
-"""The desktop plug-ins in their hosts, against the build's MIME database
-and loader cache: gdk-pixbuf (whole and fed in pieces) and the thumbnailers,
-a Qt program, GIMP. Each shows the library's pixels: one texture of each
-format from the painter's tree (GIMP five of them), indexed ones with their palettes beside
-them, the samples, and damaged files, which fail or show what the library
-does. Run with a class name: Gnome, Qt or Gimp."""
+"""The desktop plug-ins in their hosts (run with Gnome, Qt or Gimp), against the build's MIME database and loader
+cache: each shows the library's pixels of a texture of each format (GIMP five), and fails on damaged ones or shows
+what the library does."""
 import ctypes
 import os
 import random
@@ -66,10 +63,8 @@ def pixels(pixbuf):
 class Desktop(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        """FORMAT.brtex for each format (FORMAT.brplt beside the indexed
-        ones), the samples, and damaged/NAME.brtex: empty, cut in the header, no width,
-        no texture, random bytes after TEX0, texels cut short (by half), and each
-        header field of the sample overwritten."""
+        """FORMAT.brtex for each format (FORMAT.brplt beside the indexed ones), the samples, and damaged/NAME.brtex:
+        empty, cut, no width, no texture, random, texels cut short (by half), each header field overwritten."""
         cls.dir = tempfile.mkdtemp()
         tree = os.path.join(cls.dir, "tree")
         subprocess.run([os.path.join(BUILD, "make_painted"), "tree", tree, "100"], check=True, env=OWN)
