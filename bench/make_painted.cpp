@@ -1,9 +1,13 @@
 // Writes painted textures (gradients, noise, patterns, cut-out alpha, flat
 // art) for the benchmarks and the browser tests:
 //
-//   make_painted set <dir> [largest]   every content in five formats at 64,
+//   make_painted set <dir> [largest] [seed]
+//                                      every content in five formats at 64,
 //                                      256 and 1024 (or up to `largest`)
-//                                      pixels square, flat in <dir>
+//                                      pixels square, flat in <dir>; another
+//                                      `seed` paints another set alike
+//   make_painted noise <file> <side>   an RGBA8 texture of noise, every
+//                                      byte of its texels drawn at random
 //   make_painted tree <dir> <count>    a game's tree of <count> textures in
 //                                      nested folders: mostly 32 to 256
 //                                      square, a few 1024, CMPR the commonest,
@@ -63,19 +67,31 @@ bool Write(const std::string& path, Content content, std::uint32_t code, int siz
     return true;
 }
 
-int WriteSet(const std::string& dir, int largest)
+int WriteSet(const std::string& dir, int largest, std::uint32_t seed)
 {
     for (int size = 64; size <= largest; size *= 4) {
         for (const Content content : kContents) {
             for (const Named& format : kSetFormats) {
                 const std::string name = std::to_string(size) + "_" + ContentName(content) + "_" + format.name + ".brtex";
-                if (!Write(dir + "/" + name, content, format.code, size, static_cast<std::uint32_t>(size))) {
+                if (!Write(dir + "/" + name, content, format.code, size, static_cast<std::uint32_t>(size) + seed)) {
                     return 1;
                 }
             }
         }
     }
     return 0;
+}
+
+int WriteNoise(const std::string& path, int side)
+{
+    const auto edge = static_cast<std::uint16_t>(side);
+    Bytes rgba(4 * static_cast<std::size_t>(edge) * edge);
+    std::uint32_t state = 0x2545F491u;
+    for (std::uint8_t& byte : rgba) { // xorshift
+        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return WriteFile(path, MakeBRTEX(edge, edge, 6, EncodeTexels(6, edge, edge, rgba, nullptr))) ? 0 : 1;
 }
 
 int WriteTree(const std::string& dir, int count)
@@ -109,11 +125,14 @@ int WriteTree(const std::string& dir, int count)
 int main(int argc, char** argv)
 {
     if (argc >= 3 && std::strcmp(argv[1], "set") == 0) {
-        return WriteSet(argv[2], argc > 3 ? std::atoi(argv[3]) : 1024);
+        return WriteSet(argv[2], argc > 3 ? std::atoi(argv[3]) : 1024, argc > 4 ? static_cast<std::uint32_t>(std::atol(argv[4])) : 0);
+    }
+    if (argc == 4 && std::strcmp(argv[1], "noise") == 0) {
+        return WriteNoise(argv[2], std::atoi(argv[3]));
     }
     if (argc == 4 && std::strcmp(argv[1], "tree") == 0) {
         return WriteTree(argv[2], std::atoi(argv[3]));
     }
-    std::fprintf(stderr, "usage: make_painted set <dir> [largest] | make_painted tree <dir> <count>\n");
+    std::fprintf(stderr, "usage: make_painted set <dir> [largest] [seed] | make_painted noise <file> <side> | make_painted tree <dir> <count>\n");
     return 2;
 }

@@ -20,7 +20,7 @@ void BM_MakePNG(benchmark::State& state, Content content, PngImage image)
     std::size_t made = 0;
     for (auto _ : state) {
         ByteBuffer png;
-        if (!MakePNG(image, size, size, pixels.data(), &png)) {
+        if (!MakePNG(image, size, size, pixels.data(), PngEffort::kDefault, &png)) {
             state.SkipWithError("no PNG");
         }
         made = png.size;

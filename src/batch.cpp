@@ -438,6 +438,7 @@ int RunBatch(const CommandLine& line)
         request.palette = texture.palette;
         request.alpha = line.alpha;
         request.png = line.png;
+        request.smallest = line.smallest;
         request.folder = line.output.empty() ? nullptr : &folder;
         request.stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
         request.guarded = request.batch = true;

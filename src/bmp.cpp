@@ -4,15 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KESTRUNE_X86
 #include <immintrin.h>
 #endif
 
+#include "buffer.h"
 #include "texels.h"
 
 namespace {
@@ -199,25 +197,10 @@ static bool WritesEveryPixel(std::uint32_t format)
     return FormatName(format) != nullptr;
 }
 
-// A large image is written once, page by page, so the first touch of each
-// 4 KiB page costs a fault; on a virtual machine those faults can take
-// longer than decoding the image. A large buffer therefore starts on a
-// 2 MiB boundary and spans whole 2 MiB pages, over which the system is
-// asked for pages of that size: the faults are 512 times fewer. Only
-// memory that is touched is ever backed, so the rounding costs address
-// space, not memory.
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
-static_assert((kHugePage & (kHugePage - 1)) == 0, "aligned_alloc takes a power of two");
-
-static RgbaPixel* AllocateLarge(const TextureData* texture, std::size_t bytes)
+static RgbaPixel* AllocateLargePixels(const TextureData* texture, std::size_t bytes)
 {
-    const std::size_t whole_pages = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* buffer = std::aligned_alloc(kHugePage, whole_pages);
-    if (buffer == nullptr) {
-        return nullptr;
-    }
-    madvise(buffer, whole_pages, MADV_HUGEPAGE); // only advice: failure changes nothing
-    if (!WritesEveryPixel(texture->format)) {
+    void* buffer = AllocateLarge(bytes);
+    if (buffer != nullptr && !WritesEveryPixel(texture->format)) {
         std::memset(buffer, 0, bytes);
     }
     return static_cast<RgbaPixel*>(buffer);
@@ -235,7 +218,7 @@ RgbaPixel* AllocatePixels(const TextureData* texture)
     }
 #ifdef __linux__
     if (count * sizeof(RgbaPixel) >= kHugePage) {
-        return AllocateLarge(texture, static_cast<std::size_t>(count) * sizeof(RgbaPixel));
+        return AllocateLargePixels(texture, static_cast<std::size_t>(count) * sizeof(RgbaPixel));
     }
 #endif
     // One pixel at least, so that an empty image is told apart from a failure.

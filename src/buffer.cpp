@@ -3,6 +3,27 @@
 #include <cstdlib>
 #include <cstring>
 
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
+
+static_assert((kHugePage & (kHugePage - 1)) == 0, "aligned_alloc takes a power of two");
+
+void* AllocateLarge(std::size_t size)
+{
+#ifdef __linux__
+    if (size >= kHugePage && size <= SIZE_MAX - kHugePage) {
+        const std::size_t whole_pages = (size + kHugePage - 1) / kHugePage * kHugePage;
+        void* buffer = std::aligned_alloc(kHugePage, whole_pages);
+        if (buffer != nullptr) {
+            madvise(buffer, whole_pages, MADV_HUGEPAGE); // only advice: failure changes nothing
+        }
+        return buffer;
+    }
+#endif
+    return std::malloc(size);
+}
+
 bool MakeRoom(ByteBuffer* buffer, std::size_t extra)
 {
     if (buffer->capacity - buffer->size >= extra) {
@@ -15,7 +36,18 @@ bool MakeRoom(ByteBuffer* buffer, std::size_t extra)
     while (capacity - buffer->size < extra) {
         capacity = capacity > SIZE_MAX / 2 ? SIZE_MAX : capacity * 2;
     }
-    void* grown = std::realloc(buffer->bytes, capacity);
+    void* grown = nullptr;
+    if (buffer->capacity < kHugePage && capacity >= kHugePage) {
+        grown = AllocateLarge(capacity);
+        if (grown != nullptr && buffer->size > 0) {
+            std::memcpy(grown, buffer->bytes, buffer->size);
+        }
+        if (grown != nullptr) {
+            std::free(buffer->bytes);
+        }
+    } else {
+        grown = std::realloc(buffer->bytes, capacity);
+    }
     if (grown == nullptr) {
         return false;
     }

@@ -7,6 +7,7 @@
 
 const char kHelpText[] =
     "--png : write PNGs, alpha included, instead of BMPs\n"
+    "--smallest : with --png, the smallest PNGs the tool makes, many times slower\n"
     "-o DIR, --output DIR : write the outputs in the folder DIR, made where missing\n"
     "--batch PATH... : convert every texture (*.brtex) in the folders and files given\n"
     "-j N, --jobs N : with --batch, on N threads (1 to 256; one per processor by default)\n"
@@ -106,6 +107,8 @@ void ReadArguments(int argc, char** argv, CommandLine* line)
             line->alpha = true;
         } else if (argument == "--png") {
             line->png = true;
+        } else if (argument == "--smallest") {
+            line->smallest = true;
         } else if (argument == "--batch" || argument == "--import" || argument == "--version" || IsHelp(argument)) {
             // read before
         } else if ((took = TakeValue(argc, argv, &i, "-o", "--output", false, &line->output)) != Took::kNot) {
@@ -121,7 +124,9 @@ void ReadArguments(int argc, char** argv, CommandLine* line)
             line->names.push_back(argument); // a single run takes it as a name, as it always has
         }
     }
-    if (line->error.empty() && line->names.empty()) {
+    if (line->error.empty() && line->smallest && !line->png) {
+        line->error = "--smallest goes only with --png";
+    } else if (line->error.empty() && line->names.empty()) {
         line->error = "no file specified";
     } else if (line->error.empty() && line->import && !line->batch && (line->names.size() < 2 || line->names.size() > 3)) {
         line->error = "--import needs an image, a texture and, for CI4 and CI8, a palette";

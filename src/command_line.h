@@ -1,6 +1,6 @@
 // The command line, read once into a plain record:
-//   kestrune [-a] [--png] [-o DIR] [--] <filename> [<palette filename>]
-//   kestrune --batch [-a] [--png] [-o DIR] [-j N] [--palette FILE] [--] PATH...
+//   kestrune [-a] [--png [--smallest]] [-o DIR] [--] <filename> [<palette filename>]
+//   kestrune --batch [-a] [--png [--smallest]] [-o DIR] [-j N] [--palette FILE] [--] PATH...
 //   kestrune --import [-o DIR] [--] IMAGE TEXTURE [PALETTE]
 //   kestrune --help | -h | --version
 // "--" ends the options: every argument after it is a name. A single
@@ -24,6 +24,7 @@ struct CommandLine {
     bool import = false; // "--import": images back into textures
     bool alpha = false;
     bool png = false;
+    bool smallest = false; // "--smallest": with --png, the smallest PNGs, slowly
     std::string output;  // "-o": the outputs' folder, or empty for beside the textures
     int jobs = 0;        // "-j": threads, or 0 for one per processor
     std::string palette; // "--palette": for indexed textures without one of their own

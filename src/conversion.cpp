@@ -79,7 +79,8 @@ Written WriteImage(const ConversionRequest& request, const std::string& name, co
     }
     ByteBuffer bytes;
     Written written = Written::kTooLarge;
-    if (MakePNG(alpha ? PngImage::kAlpha : PngImage::kColour, texture->width, texture->height, texture->pixels, &bytes)) {
+    if (MakePNG(alpha ? PngImage::kAlpha : PngImage::kColour, texture->width, texture->height, texture->pixels,
+                request.smallest ? PngEffort::kSmallest : PngEffort::kDefault, &bytes)) {
         written = WriteOutput(request, name, bytes.size, claim,
                               [&](std::FILE* stream) { std::fwrite(bytes.bytes, 1, bytes.size, stream); });
     }

@@ -37,6 +37,7 @@ struct ConversionRequest {
     std::string palette;          // the same for the palette; empty for none
     bool alpha = false;           // "-a": the alpha image too
     bool png = false;             // "--png": PNGs instead of BMPs
+    bool smallest = false;        // "--smallest": the smallest PNGs, slowly
     const OutputFolder* folder = nullptr; // the outputs' folder ("-o"), or none: beside the texture
     std::string stem;             // the outputs' name without ".bmp" or "_alpha.bmp", below `folder` if any
     bool guarded = false;         // inputs opened by the rules for links in shared folders

@@ -62,6 +62,7 @@ int ConvertOne(const CommandLine& line)
     request.palette = line.names.size() > 1 ? line.names[1] : "";
     request.alpha = line.alpha;
     request.png = line.png;
+    request.smallest = line.smallest;
     request.folder = line.output.empty() ? nullptr : &folder;
     request.stem = OutputStem(line.output.empty() ? request.texture : BaseName(request.texture));
     ConversionReport report;

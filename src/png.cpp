@@ -5,7 +5,7 @@
 #include <cstring>
 #include <utility>
 
-#include "deflate.h"
+#include <libdeflate.h>
 
 namespace {
 
@@ -248,20 +248,25 @@ void FilterRow(const std::uint8_t* row, const std::uint8_t* above, std::size_t s
     }
 }
 
+// The filters a whole image may take: one of the five for every row, or
+// each row the one whose bytes weigh least (adaptive).
+enum Filtering { kNone, kSub, kUp, kAverage, kPaeth, kAdaptive, kFilterings };
+
 // The row as it goes into the stream: its filter's number, then its bytes.
-void PutFiltered(const Layout& layout, const std::uint8_t* row, const std::uint8_t* above, std::uint8_t* candidates,
-                 std::uint8_t* out)
+void PutFiltered(const Layout& layout, Filtering filtering, const std::uint8_t* row, const std::uint8_t* above,
+                 std::uint8_t* candidates, std::uint8_t* out)
 {
-    int best = 0;
-    if (layout.type != kIndexed) {
+    int chosen = filtering == kAdaptive ? kNone : filtering;
+    if (filtering != kNone) {
         std::uint64_t sums[kFilters];
         FilterRow(row, above, layout.stride, static_cast<std::size_t>(layout.bytes_per_pixel), candidates, sums);
-        for (int f = 1; f < kFilters; ++f) {
-            best = sums[f] < sums[best] ? f : best;
+        for (int f = 1; filtering == kAdaptive && f < kFilters; ++f) {
+            chosen = sums[f] < sums[chosen] ? f : chosen;
         }
     }
-    out[0] = static_cast<std::uint8_t>(best);
-    std::memcpy(out + 1, best == 0 ? row : candidates + static_cast<std::size_t>(best) * layout.stride, layout.stride);
+    out[0] = static_cast<std::uint8_t>(chosen);
+    std::memcpy(out + 1, chosen == kNone ? row : candidates + static_cast<std::size_t>(chosen) * layout.stride,
+                layout.stride);
 }
 
 void Put32(std::uint8_t* p, std::uint32_t v)
@@ -277,7 +282,7 @@ bool AppendChunk(ByteBuffer* png, const char* type, const std::uint8_t* data, st
     std::uint8_t head[8], crc[4];
     Put32(head, static_cast<std::uint32_t>(size));
     std::memcpy(head + 4, type, 4);
-    Put32(crc, Crc32(Crc32(0, head + 4, 4), data, size));
+    Put32(crc, libdeflate_crc32(libdeflate_crc32(0, head + 4, 4), data, size));
     return Append(png, head, 8) && Append(png, data, size) && Append(png, crc, 4);
 }
 
@@ -307,54 +312,171 @@ bool AppendPalette(ByteBuffer* png, const Colours& colours)
 }
 
 // The scratch memory the rows pass through: one row of shown pixels, the
-// row and the one above it as stored, the five filtered candidates, and a
-// strip of filtered rows for the compressor.
+// row and the one above it as stored, and the five filtered candidates.
 struct Scratch {
     RgbaPixel* shown;
     std::uint8_t* row;
     std::uint8_t* above;
     std::uint8_t* candidates;
-    std::uint8_t* strip;
-    std::size_t strip_size;
 };
 
-constexpr std::size_t kStripBytes = 256 * 1024;
+// The image the rows are made from, and how they are stored.
+struct Source {
+    PngImage image;
+    const Layout* layout;
+    const Colours* colours;
+    std::int32_t width, height;
+    const RgbaPixel* pixels;
+};
 
-// The IDAT chunk: its head, the rows compressed straight into the PNG
-// after it, then its length and CRC once both are known.
-bool AppendPixels(ByteBuffer* png, PngImage image, const Layout& layout, const Colours& colours, std::int32_t width,
-                  std::int32_t height, const RgbaPixel* pixels, Scratch* scratch)
+// Rows `first` to `end` (not included) filtered into `out`, one after
+// another, each its filter's number and then its bytes.
+void FilterRows(const Source& source, Filtering filtering, std::int32_t first, std::int32_t end, Scratch* scratch,
+                std::uint8_t* out)
 {
-    const std::size_t head = png->size;
-    if (!Append(png, "\0\0\0\0IDAT", 8)) {
-        return false;
+    const Layout& layout = *source.layout;
+    if (first == 0) {
+        std::memset(scratch->above, 0, layout.stride);
+    } else {
+        StoreRow(layout, *source.colours, Row(source.image, source.width, first - 1, source.pixels, scratch->shown),
+                 source.width, scratch->above);
     }
-    Deflation* deflation = StartDeflation();
-    bool made = deflation != nullptr;
-    const std::size_t filtered = layout.stride + 1;
-    std::size_t used = 0;
-    std::memset(scratch->above, 0, layout.stride);
-    for (std::int32_t y = 0; made && y < height; ++y) {
-        StoreRow(layout, colours, Row(image, width, y, pixels, scratch->shown), width, scratch->row);
-        PutFiltered(layout, scratch->row, scratch->above, scratch->candidates, scratch->strip + used);
-        used += filtered;
+    for (std::int32_t y = first; y < end; ++y, out += layout.stride + 1) {
+        StoreRow(layout, *source.colours, Row(source.image, source.width, y, source.pixels, scratch->shown),
+                 source.width, scratch->row);
+        PutFiltered(layout, filtering, scratch->row, scratch->above, scratch->candidates, out);
         std::swap(scratch->row, scratch->above);
-        const bool last = y == height - 1;
-        if (last || scratch->strip_size - used < filtered) {
-            made = Deflate(deflation, scratch->strip, used, last, png);
-            used = 0;
+    }
+}
+
+// How hard a PNG is worked for: the filterings tried, in the order one is
+// preferred on a tie, on how many bytes of sampled rows, compressed at
+// which level; and the level the rows chosen are then compressed at.
+struct Effort {
+    const Filtering* tried;
+    int count;
+    std::size_t sample_bytes;
+    int trial_level;
+    int level;
+};
+
+constexpr int kBands = 8; // a large image's sample: this many bands of rows, spread over it
+// Noise, told by a small sample that no filtering lets a fast level
+// compress by a sixteenth, is stored as it is: no effort gains on it. An
+// image smaller than that sample is not looked at for it.
+constexpr std::size_t kNoiseSample = 64 * 1024;
+constexpr int kNoiseTrialLevel = 1;
+
+Effort EffortOf(PngEffort effort)
+{
+    // Of the painted textures' PNGs, most take no filter, the rest mostly
+    // the adaptive one or up; the others win too seldom to be worth trying
+    // but for the smallest.
+    static constexpr Filtering kCommon[] = {kNone, kUp, kAdaptive};
+    static constexpr Filtering kEvery[] = {kNone, kSub, kUp, kAverage, kPaeth, kAdaptive};
+    return effort == PngEffort::kSmallest ? Effort{kEvery, kFilterings, 1024 * 1024, 6, kSmallestPngLevel}
+                                          : Effort{kCommon, 3, 512 * 1024, 6, kPngLevel};
+}
+
+// How many bands of how many rows sample about `bytes` of the image's
+// filtered rows: the whole image as one band where it is no larger.
+struct Bands {
+    std::size_t count, rows;
+};
+
+Bands BandsOf(const Source& source, std::size_t bytes)
+{
+    const std::size_t filtered = source.layout->stride + 1, height = static_cast<std::size_t>(source.height);
+    const std::size_t rows = bytes / kBands / filtered > 0 ? bytes / kBands / filtered : 1;
+    return height <= rows * kBands ? Bands{1, height} : Bands{kBands, rows};
+}
+
+// What the trials work in: the sample's rows, and room for them compressed.
+struct Trials {
+    std::uint8_t* sample;
+    std::uint8_t* out;
+    std::size_t room;
+};
+
+// The size of the sampled rows, filtered as asked, compressed by
+// `compressor`.
+std::size_t Trial(const Source& source, Filtering filtering, Bands bands, libdeflate_compressor* compressor,
+                  Scratch* scratch, const Trials& trials)
+{
+    const std::size_t filtered = source.layout->stride + 1, height = static_cast<std::size_t>(source.height);
+    for (std::size_t b = 0; b < bands.count; ++b) {
+        const std::size_t first = bands.count == 1 ? 0 : b * (height - bands.rows) / (kBands - 1);
+        FilterRows(source, filtering, static_cast<std::int32_t>(first), static_cast<std::int32_t>(first + bands.rows),
+                   scratch, trials.sample + b * bands.rows * filtered);
+    }
+    const std::size_t size = bands.count * bands.rows * filtered;
+    return libdeflate_deflate_compress(compressor, trials.sample, size, trials.out, trials.room);
+}
+
+// The filtering whose sample compresses smallest (the first such of those
+// tried), and the level the whole image is to be compressed at. False when
+// the memory is not there.
+bool Choose(const Source& source, const Effort& effort, Scratch* scratch, Filtering* filtering, int* level)
+{
+    const std::size_t filtered = source.layout->stride + 1;
+    const Bands noise = BandsOf(source, kNoiseSample), trial = BandsOf(source, effort.sample_bytes);
+    const std::size_t noise_size = noise.count * noise.rows * filtered, size = trial.count * trial.rows * filtered;
+    libdeflate_compressor* fast = libdeflate_alloc_compressor(kNoiseTrialLevel);
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(effort.trial_level);
+    Trials trials{static_cast<std::uint8_t*>(std::malloc(size)), nullptr, 0};
+    trials.room = compressor != nullptr ? libdeflate_deflate_compress_bound(compressor, size) : 0;
+    trials.out = static_cast<std::uint8_t*>(std::malloc(trials.room));
+    const bool made = fast != nullptr && compressor != nullptr && trials.sample != nullptr && trials.out != nullptr;
+    bool is_noise = made && static_cast<std::size_t>(source.height) * filtered >= kNoiseSample;
+    for (const Filtering f : {kNone, kAdaptive}) {
+        is_noise = is_noise && Trial(source, f, noise, fast, scratch, trials) > noise_size / 16 * 15;
+    }
+    *filtering = kNone, *level = is_noise ? 0 : effort.level;
+    std::size_t smallest = 0;
+    for (int i = 0; made && !is_noise && i < effort.count; ++i) {
+        const Filtering f = effort.tried[i];
+        const std::size_t compressed = Trial(source, f, trial, compressor, scratch, trials);
+        if (i == 0 || compressed < smallest) {
+            smallest = compressed, *filtering = f;
         }
     }
-    if (deflation != nullptr) {
-        EndDeflation(deflation);
-    }
-    const std::size_t size = png->size - head - 8;
-    if (!made || size > kMostChunk) {
+    libdeflate_free_compressor(fast);
+    libdeflate_free_compressor(compressor);
+    std::free(trials.sample);
+    std::free(trials.out);
+    return made;
+}
+
+// The IDAT chunk: the rows filtered as chosen, into one buffer, and
+// compressed straight into the PNG.
+bool AppendPixels(ByteBuffer* png, const Source& source, PngEffort effort, Scratch* scratch)
+{
+    Filtering filtering = kNone;
+    int level = 0;
+    if (!Choose(source, EffortOf(effort), scratch, &filtering, &level)) {
         return false;
     }
-    Put32(png->bytes + head, static_cast<std::uint32_t>(size));
+    const std::size_t size = (source.layout->stride + 1) * static_cast<std::size_t>(source.height);
+    auto* rows = static_cast<std::uint8_t*>(AllocateLarge(size));
+    libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
+    const std::size_t room = compressor != nullptr ? libdeflate_zlib_compress_bound(compressor, size) : 0;
+    const std::size_t head = png->size;
+    bool made = rows != nullptr && compressor != nullptr && Append(png, "\0\0\0\0IDAT", 8) && MakeRoom(png, room);
+    if (made) {
+        FilterRows(source, filtering, 0, source.height, scratch, rows);
+        const std::size_t stream = libdeflate_zlib_compress(compressor, rows, size, png->bytes + png->size, room);
+        png->size += stream;
+        made = stream > 0 && stream <= kMostChunk;
+    }
+    std::free(rows);
+    libdeflate_free_compressor(compressor);
+    if (!made) {
+        return false;
+    }
+    const std::size_t chunk = png->size - head - 8;
+    Put32(png->bytes + head, static_cast<std::uint32_t>(chunk));
     std::uint8_t crc[4];
-    Put32(crc, Crc32(0, png->bytes + head + 4, size + 4));
+    Put32(crc, libdeflate_crc32(0, png->bytes + head + 4, chunk + 4));
     return Append(png, crc, 4);
 }
 
@@ -369,15 +491,12 @@ bool AppendDensity(ByteBuffer* png)
 
 bool Allocate(Scratch* scratch, std::int32_t width, std::size_t stride)
 {
-    const std::size_t filtered = stride + 1;
-    scratch->strip_size = filtered > kStripBytes ? filtered : kStripBytes - kStripBytes % filtered;
     scratch->shown = static_cast<RgbaPixel*>(std::malloc(static_cast<std::size_t>(width) * sizeof(RgbaPixel)));
     scratch->row = static_cast<std::uint8_t*>(std::malloc(stride));
     scratch->above = static_cast<std::uint8_t*>(std::malloc(stride));
     scratch->candidates = static_cast<std::uint8_t*>(std::malloc(kFilters * stride));
-    scratch->strip = static_cast<std::uint8_t*>(std::malloc(scratch->strip_size));
     return scratch->shown != nullptr && scratch->row != nullptr && scratch->above != nullptr &&
-           scratch->candidates != nullptr && scratch->strip != nullptr;
+           scratch->candidates != nullptr;
 }
 
 void Release(Scratch* scratch)
@@ -386,12 +505,12 @@ void Release(Scratch* scratch)
     std::free(scratch->row);
     std::free(scratch->above);
     std::free(scratch->candidates);
-    std::free(scratch->strip);
 }
 
 } // namespace
 
-bool MakePNG(PngImage image, std::int32_t width, std::int32_t height, const RgbaPixel* pixels, ByteBuffer* png)
+bool MakePNG(PngImage image, std::int32_t width, std::int32_t height, const RgbaPixel* pixels, PngEffort effort,
+             ByteBuffer* png)
 {
     auto* analysis = static_cast<Analysis*>(std::malloc(sizeof(Analysis)));
     Scratch scratch{};
@@ -403,7 +522,7 @@ bool MakePNG(PngImage image, std::int32_t width, std::int32_t height, const Rgba
         made = AppendHeader(png, layout, width, height) &&
                (layout.type != kIndexed || AppendPalette(png, analysis->colours)) &&
                AppendDensity(png) &&
-               AppendPixels(png, image, layout, analysis->colours, width, height, pixels, &scratch) &&
+               AppendPixels(png, Source{image, &layout, &analysis->colours, width, height, pixels}, effort, &scratch) &&
                AppendChunk(png, "IEND", png->bytes, 0);
     }
     Release(&scratch);

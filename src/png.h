@@ -9,12 +9,18 @@
 //   RGBA.
 // A palette lists the values in the order they first appear, row by row,
 // and its tRNS chunk reaches no further than the last entry with an alpha
-// below 255. Grey, grey-with-alpha, RGB and RGBA rows each take the filter
+// below 255. The rows are filtered in whichever of a few ways compresses
+// best on a trial: no filter, up on every row, or each row the filter
 // whose bytes, read as signed, sum to the least in absolute value (the
-// lower filter on a tie); indexed rows are not filtered. The rows are one
-// zlib stream in one IDAT chunk; the other chunks are IHDR, PLTE and tRNS
-// where indexed, pHYs with the BMPs' 57,540 pixels a metre, and IEND. No
-// time, text or other chunk: the bytes depend on the pixels alone.
+// lower filter on a tie); for the smallest PNGs, any one of the five
+// filters on every row as well. The trial compresses a sample of rows (the
+// whole image where it is small) with libdeflate; the rows chosen are then
+// compressed once, whole, as one zlib stream in one IDAT chunk, at
+// kPngLevel or kSmallestPngLevel; noise (a sample that no filtering lets a
+// fast level compress by a sixteenth) is stored, uncompressed. The other chunks are IHDR, PLTE and tRNS where
+// indexed, pHYs with the BMPs' 57,540 pixels a metre, and IEND. No time,
+// text or other chunk: the bytes depend on the pixels alone, and libdeflate
+// 1.14 makes the same bytes in every build.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +32,15 @@
 // as a grey image, as the alpha BMP shows it.
 enum class PngImage { kColour, kAlpha };
 
+// How hard the compression works: the default, or "--smallest", which
+// tries every filtering on the whole image and compresses at libdeflate's
+// highest level, many times slower.
+enum class PngEffort { kDefault, kSmallest };
+constexpr int kPngLevel = 8, kSmallestPngLevel = 12; // libdeflate's levels for each
+
 // Appends the PNG of the `width` x `height` image (both at least 1) to
 // `png`. False when the memory is not there or the compressed pixels
 // would pass the 2 GiB that one chunk can hold; `png` may then hold part
 // of it, which the caller frees.
-bool MakePNG(PngImage image, std::int32_t width, std::int32_t height, const RgbaPixel* pixels, ByteBuffer* png);
+bool MakePNG(PngImage image, std::int32_t width, std::int32_t height, const RgbaPixel* pixels, PngEffort effort,
+             ByteBuffer* png);

@@ -142,6 +142,9 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
         {{"--batch", "t.brtex", "-o"}, 2, "ERROR: -o needs a folder name\n", {}},
         {{"--batch", "--output=", "t.brtex"}, 2, "ERROR: --output needs a folder name\n", {}},
         {{"--batch", "t.brtex", "--palette"}, 2, "ERROR: --palette needs a file name\n", {}},
+        {{"--batch", "--smallest", "t.brtex"}, 2, "ERROR: --smallest goes only with --png\n", {}},
+        {{"--batch", "--png", "--smallest", "s.brtex"}, 0, "File s.png written\n1 converted, 0 failed\n",
+         {{"s.png", SmallestPaintedPng()}}},
         {{"--batch", "-a", "-j", "1", "t.brtex"}, 0, "File t.bmp written\nFile t_alpha.bmp written\n1 converted, 0 failed\n",
          {{"t.bmp", kColour}, {"t_alpha.bmp", kAlpha}}},
         {{"--batch", "-o", "out", "-j2", "--", "t.brtex"}, 0, "File " + out + "t.bmp written\n1 converted, 0 failed\n",
@@ -182,7 +185,7 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
         {{"--output"}, 2, "ERROR: --output needs a folder name\n", {}},
     };
     for (const Row& row : rows) {
-        Check(Case{"", [&] { files(), Put("-h", kTexture), Put("t_alpha.brtex", kTexture); }, row.args, row.status, row.lines, row.outputs});
+        Check(Case{"", [&] { files(), Put("-h", kTexture), Put("t_alpha.brtex", kTexture), Put("s.brtex", kPainted); }, row.args, row.status, row.lines, row.outputs});
     }
 }
 

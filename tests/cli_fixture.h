@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
 
 #include "fixtures.h"
+#include "painted_textures.h"
 #include "png.h"
 
 #ifndef _WIN32
@@ -85,6 +87,10 @@ inline const Bytes kTexture = MakeBRTEX(2, 2, 4, Words({0xF800, 0x07E0, 0x001F, 
 inline const Bytes kColour = ReferenceBmp(2, 2, {0xFF, 0, 0, 0xFF, 0xFF, 0xFF, 0, 0, 0xFF, 0, 0xFF, 0});
 inline const Bytes kAlpha = ReferenceBmp(2, 2, Bytes(12, 0xFF));
 inline const Bytes kIndexed = MakeBRTEX(3, 1, 9, Bytes{1, 2, 200});
+// Painted RGBA8 texels, which decode to the painted pixels themselves: a
+// texture whose smallest PNG is not its default one.
+inline const Bytes kPaintedPixels = PaintRGBA(Content::kNoise, 64, 64, 5);
+inline const Bytes kPainted = MakeBRTEX(64, 64, 6, EncodeTexels(6, 64, 64, kPaintedPixels, nullptr));
 
 inline void Put(const std::string& name, const Bytes& bytes)
 {
@@ -241,14 +247,25 @@ protected:
 
 inline const Bytes kOld(9, 'x'); // a file that stood under an output's name
 
-// The PNG the tool must write of these pixels.
-inline Bytes Png(PngImage image, int width, int height, const std::vector<RgbaPixel>& pixels)
+// The PNG the tool must write of these pixels, with each effort.
+inline Bytes Png(PngImage image, int width, int height, const std::vector<RgbaPixel>& pixels,
+                 PngEffort effort = PngEffort::kDefault)
 {
     ByteBuffer png;
-    EXPECT_TRUE(MakePNG(image, width, height, pixels.data(), &png));
+    EXPECT_TRUE(MakePNG(image, width, height, pixels.data(), effort, &png));
     const Bytes bytes(png.bytes, png.bytes + png.size);
     FreeBuffer(&png);
     return bytes;
+}
+
+// The smallest PNG of the painted texture, which is smaller than its default one.
+inline Bytes SmallestPaintedPng()
+{
+    std::vector<RgbaPixel> pixels(64 * 64);
+    std::memcpy(pixels.data(), kPaintedPixels.data(), kPaintedPixels.size());
+    const Bytes smallest = Png(PngImage::kColour, 64, 64, pixels, PngEffort::kSmallest);
+    EXPECT_LT(smallest.size(), Png(PngImage::kColour, 64, 64, pixels).size());
+    return smallest;
 }
 
 

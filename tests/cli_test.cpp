@@ -2,7 +2,7 @@
 // its exit status and the files it leaves. Decoding details are unit tests.
 #include <tuple>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include "cli_fixture.h"
 #include "system.h"
@@ -55,6 +55,7 @@ TEST_F(Cli, StatusesMessagesAndFiles)
     }
     const std::string usage = "syntax:\n>kestrune [-a] <filename> [<palette filename>]\n-a : export alpha channel\n";
     const std::string help = "--png : write PNGs, alpha included, instead of BMPs\n"
+                             "--smallest : with --png, the smallest PNGs the tool makes, many times slower\n"
                              "-o DIR, --output DIR : write the outputs in the folder DIR, made where missing\n"
                              "--batch PATH... : convert every texture (*.brtex) in the folders and files given\n"
                              "-j N, --jobs N : with --batch, on N threads (1 to 256; one per processor by default)\n"
@@ -90,6 +91,10 @@ TEST_F(Cli, StatusesMessagesAndFiles)
         // number of times; a palette taken as ever; none of no pixels.
         {"PNGs", [&] { texture("t.brtex"); }, {"--png", "t.brtex", "-a", "--png"}, 0, "File t.png written\nFile t_alpha.png written\n",
          {{"t.png", png}, {"t_alpha.png", alpha_png}, {"t.bmp", {}}}},
+        {"the smallest PNG", [] { Put("s.brtex", kPainted); }, {"--smallest", "--png", "s.brtex"}, 0, "File s.png written\n",
+         {{"s.png", SmallestPaintedPng()}}},
+        {"--smallest alone", [&] { texture("t.brtex"); }, {"--smallest", "t.brtex"}, 2,
+         "ERROR: --smallest goes only with --png\n", {{"t.bmp", {}}}},
         {"PNG of a CI8 texture", [] { Put("t.brtex", kIndexed), Put("p.brplt", MakeBRPLT(1, 3, Words({0, 0xF800, 0x07E0}), 2)); },
          {"t*.brtex", "--png", "p*"}, 0, "File t.png written\n",
          {{"t.png", Png(PngImage::kColour, 3, 1, {{0xFF, 0, 0, 255}, {0, 0xFF, 0, 255}, {0, 0, 0, 0}})}}},
@@ -229,7 +234,7 @@ static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth
         body.insert(body.end(), data.begin(), data.end());
         word(&png, static_cast<std::uint32_t>(data.size()));
         png.insert(png.end(), body.begin(), body.end());
-        word(&png, static_cast<std::uint32_t>(crc32(0, body.data(), static_cast<uInt>(body.size()))));
+        word(&png, libdeflate_crc32(0, body.data(), body.size()));
     };
     Bytes header;
     word(&header, width), word(&header, height);
@@ -240,10 +245,10 @@ static Bytes PngOf(std::uint32_t width, std::uint32_t height, std::uint8_t depth
     }
     if (body != Body::kNone) {
         const Bytes rows(static_cast<std::size_t>(height) * (1 + (width + 7) / 8), 0);
-        uLongf size = compressBound(static_cast<uLong>(rows.size()));
-        Bytes pixels(size);
-        EXPECT_EQ(compress(pixels.data(), &size, rows.data(), static_cast<uLong>(rows.size())), Z_OK);
-        pixels.resize(size);
+        libdeflate_compressor* compressor = libdeflate_alloc_compressor(6);
+        Bytes pixels(libdeflate_zlib_compress_bound(compressor, rows.size()));
+        pixels.resize(libdeflate_zlib_compress(compressor, rows.data(), rows.size(), pixels.data(), pixels.size()));
+        libdeflate_free_compressor(compressor);
         pixels.back() ^= body == Body::kBrokenCheck ? 1 : 0;
         chunk("IDAT", pixels), chunk("IEND", {});
     }

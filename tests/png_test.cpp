@@ -1,10 +1,10 @@
-// The PNGs read back by a decoder that is not ours (libspng), and by zlib:
-// every pixel, the type and depth chosen, the palette's order, the chunks,
-// each row's filter and the compressed stream's settings.
+// The PNGs read back by a decoder that is not ours (libspng), and by
+// libdeflate: every pixel, the type and depth chosen, the palette's order,
+// the chunks, the rows' filters and the compressed stream's level.
 #include <gtest/gtest.h>
 
 #include <spng.h>
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "deflate.h"
 #include "fixtures.h"
 #include "painted_textures.h"
 #include "png.h"
@@ -76,23 +75,30 @@ Read Decode(const ByteBuffer& png)
 Bytes Inflate(const Bytes& stream, std::size_t size)
 {
     Bytes out(size);
-    uLongf got = size;
-    EXPECT_EQ(uncompress(out.data(), &got, stream.data(), stream.size()), Z_OK);
+    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+    std::size_t got = 0;
+    EXPECT_EQ(libdeflate_zlib_decompress(d, stream.data(), stream.size(), out.data(), size, &got), LIBDEFLATE_SUCCESS);
     EXPECT_EQ(got, size);
+    libdeflate_free_decompressor(d);
     return out;
 }
 
-Bytes Deflate(const Bytes& data)
+Bytes Deflate(const Bytes& data, int level)
 {
-    z_stream z{};
-    deflateInit2(&z, kDeflateLevel, Z_DEFLATED, 15, 8, Z_DEFAULT_STRATEGY);
-    Bytes out(deflateBound(&z, data.size()));
-    z.next_in = const_cast<Bytef*>(data.data()), z.avail_in = static_cast<uInt>(data.size());
-    z.next_out = out.data(), z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    Bytes out(libdeflate_zlib_compress_bound(c, data.size()));
+    out.resize(libdeflate_zlib_compress(c, data.data(), data.size(), out.data(), out.size()));
+    libdeflate_free_compressor(c);
     return out;
+}
+
+// What filter `f` predicts of a byte from the one to its left (`a`),
+// above (`b`) and above that one (`c`).
+int Predict(int f, int a, int b, int c)
+{
+    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    const int predicted[] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
+    return predicted[f];
 }
 
 // The filter PNG's rule asks for: of the five, the one whose bytes, read
@@ -104,10 +110,8 @@ int BestFilter(const std::uint8_t* row, const std::uint8_t* above, std::size_t s
     for (int f = 0; f < 5; ++f) {
         long sum = 0;
         for (std::size_t i = 0; i < stride; ++i) {
-            const int a = i < bpp ? 0 : row[i - bpp], b = above[i], c = i < bpp ? 0 : above[i - bpp];
-            const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-            const int predicted[] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
-            sum += std::abs(static_cast<std::int8_t>(row[i] - predicted[f]));
+            const int a = i < bpp ? 0 : row[i - bpp], c = i < bpp ? 0 : above[i - bpp];
+            sum += std::abs(static_cast<std::int8_t>(row[i] - Predict(f, a, above[i], c)));
         }
         if (best_sum < 0 || sum < best_sum) {
             best_sum = sum, best = f;
@@ -165,20 +169,25 @@ private:
     RgbaPixel* pixels_ = nullptr;
 };
 
-// Makes the PNG and holds it to everything it must be; adds the filters
-// its rows took to `filters`.
-void Check(PngImage image, int width, int height, const Pixels& pixels, int type, int depth, std::set<int>* filters)
+constexpr int kAdaptive = 5;
+
+// Makes the PNG and holds it to everything it must be, its stream what
+// libdeflate makes at `level`; adds the filters its rows took to `filters`
+// and gives how they were filtered: 0 to 4, that filter on every row;
+// kAdaptive, each row the filter of least weight; -1, neither.
+int Check(PngImage image, int width, int height, const Pixels& pixels, PngEffort effort, int level, int type,
+          int depth, std::set<int>* filters)
 {
     ByteBuffer png;
     const Guarded guarded(pixels);
-    ASSERT_TRUE(MakePNG(image, width, height, guarded.pixels(), &png));
+    EXPECT_TRUE(MakePNG(image, width, height, guarded.pixels(), effort, &png));
     const Read read = Decode(png);
     const Pixels shown = Shown(image, pixels);
     EXPECT_EQ(read.ihdr.color_type, type);
     EXPECT_EQ(read.ihdr.bit_depth, depth);
-    ASSERT_EQ(read.pixels.size(), shown.size());
-    for (std::size_t i = 0; i < shown.size(); ++i) {
-        ASSERT_TRUE(SamePixel(read.pixels[i], shown[i])) << "pixel " << i;
+    EXPECT_EQ(read.pixels.size(), shown.size());
+    for (std::size_t i = 0; i < shown.size() && i < read.pixels.size(); ++i) {
+        EXPECT_TRUE(SamePixel(read.pixels[i], shown[i])) << "pixel " << i;
     }
     EXPECT_EQ(read.chunks, type == 3 ? (read.transparent ? "IHDRPLTEtRNSpHYsIDATIEND" : "IHDRPLTEpHYsIDATIEND") : "IHDRpHYsIDATIEND");
     EXPECT_TRUE(read.phys.ppu_x == 57540 && read.phys.ppu_y == 57540 && read.phys.unit_specifier == 1);
@@ -192,28 +201,31 @@ void Check(PngImage image, int width, int height, const Pixels& pixels, int type
             transparent = p.a < 255 ? order.size() : transparent;
         }
     }
-    ASSERT_EQ(read.palette.size(), order.size());
+    EXPECT_EQ(read.palette.size(), order.size());
     EXPECT_EQ(read.transparent, transparent);
-    for (std::size_t i = 0; i < order.size(); ++i) {
+    for (std::size_t i = 0; i < order.size() && i < read.palette.size(); ++i) {
         EXPECT_TRUE(SamePixel(read.palette[i], order[i])) << "entry " << i;
     }
-    // Each row's filter, and the stream as zlib makes it with the settings.
-    const std::size_t channels = type == 0 ? 1 : type == 4 ? 2 : type == 2 ? 3 : 4;
-    const std::size_t stride = type == 3 ? (static_cast<std::size_t>(width) * depth + 7) / 8 : width * channels;
+    // The rows unfiltered, each filter held to the rule, and the level.
+    const std::size_t bpp = type == 0 || type == 3 ? 1 : type == 4 ? 2 : type == 2 ? 3 : 4;
+    const std::size_t stride = type == 3 ? (static_cast<std::size_t>(width) * depth + 7) / 8 : width * bpp;
     const Bytes filtered = Inflate(read.idat, (stride + 1) * height);
-    EXPECT_EQ(read.idat, Deflate(filtered));
+    EXPECT_TRUE(read.idat == Deflate(filtered, level));
+    bool same = true, adaptive = true;
     Bytes above(stride, 0), row(stride);
     for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width && type != 3; ++x) {
-            const RgbaPixel p = shown[static_cast<std::size_t>(y) * width + x];
-            const std::uint8_t bytes[][4] = {{p.r}, {}, {p.r, p.g, p.b}, {}, {p.r, p.a}, {}, {p.r, p.g, p.b, p.a}};
-            std::memcpy(&row[x * channels], bytes[type], channels);
+        const std::uint8_t* in = &filtered[y * (stride + 1)];
+        for (std::size_t i = 0; i < stride; ++i) {
+            row[i] = static_cast<std::uint8_t>(in[1 + i] + Predict(in[0] % 5, i < bpp ? 0 : row[i - bpp], above[i],
+                                                                    i < bpp ? 0 : above[i - bpp]));
         }
-        EXPECT_EQ(filtered[y * (stride + 1)], type == 3 ? 0 : BestFilter(row.data(), above.data(), stride, channels)) << y;
-        filters->insert(filtered[y * (stride + 1)]);
+        same = same && in[0] == filtered[0];
+        adaptive = adaptive && in[0] == BestFilter(row.data(), above.data(), stride, bpp);
+        filters->insert(in[0]);
         above = row;
     }
     FreeBuffer(&png);
+    return same ? filtered[0] : adaptive ? kAdaptive : -1;
 }
 
 // `count` distinct values over a `width` x `height` image, each pixel
@@ -239,10 +251,40 @@ Pixels Painted(Content content, int width, int height)
     return pixels;
 }
 
+std::uint32_t Mixed(std::uint32_t i)
+{
+    i = (i ^ (i >> 16)) * 0x7FEB352Du;
+    i = (i ^ (i >> 15)) * 0x846CA68Bu;
+    return i ^ (i >> 16);
+}
+
+// Noise, every channel of every pixel (`kind` 0); or opaque noise along
+// each row that every row repeats one higher (1), the first row replaced
+// (2) by values that halve from one pixel to the next, which the average of
+// the pixels left and above predicts.
+Pixels Made(int width, int height, int kind)
+{
+    Pixels pixels;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const std::uint32_t at = Mixed(static_cast<std::uint32_t>(kind == 0 ? y * width + x : x));
+            const auto v = static_cast<std::uint8_t>(kind == 0 ? at : (at >> 24) + y);
+            const std::uint8_t halving[] = {static_cast<std::uint8_t>(255 >> x % 8), static_cast<std::uint8_t>(255 >> (x + 3) % 8)};
+            pixels.push_back(kind == 2 && y == 0 ? RgbaPixel{halving[0], halving[1], 255, 255}
+                             : RgbaPixel{v, static_cast<std::uint8_t>(at >> 8), static_cast<std::uint8_t>(at >> 16),
+                                         kind == 0 ? static_cast<std::uint8_t>(at >> 24) : std::uint8_t{255}});
+        }
+    }
+    return pixels;
+}
+
 } // namespace
 
 // Each type and depth, reached from the least values that take it, and
-// from painted images whose rows take every filter.
+// from painted images whose rows take every filter. Each image is made
+// with either effort, at its level or, noise, stored; its rows filtered
+// all alike or each by the rule, the filtering the trial finds best where
+// the image makes it plain.
 TEST(Png, EachTypeHoldsItsPixelsExactly)
 {
     Pixels cutout = Painted(Content::kCutout, 96, 64), alphas = Distinct(17, 9, 4, false, false);
@@ -259,6 +301,8 @@ TEST(Png, EachTypeHoldsItsPixelsExactly)
         int width, height;
         Pixels pixels;
         int type, depth;
+        int filtering = -1; // what the trial must choose, if anything
+        bool noise = false;
     } cases[] = {
         {"one value", PngImage::kColour, 3, 2, Distinct(1, 3, 2, false, true), 3, 1},
         {"two values, odd width", PngImage::kColour, 9, 3, Distinct(2, 9, 3, false, false), 3, 1},
@@ -273,17 +317,24 @@ TEST(Png, EachTypeHoldsItsPixelsExactly)
         {"257 opaque values", PngImage::kColour, 33, 9, Distinct(257, 33, 9, false, true), 2, 8},
         {"257 values", PngImage::kColour, 33, 9, Distinct(257, 33, 9, false, false), 6, 8},
         {"257 values, the last nearly zero", PngImage::kColour, 32, 9, last_nearly_zero, 6, 8},
-        {"stone", PngImage::kColour, 96, 64, Painted(Content::kNoise, 96, 64), 2, 8},
+        {"stone", PngImage::kColour, 96, 64, Painted(Content::kNoise, 96, 64), 2, 8, kAdaptive},
         {"leaves", PngImage::kColour, 96, 64, cutout, 6, 8},
-        {"leaves' alpha", PngImage::kAlpha, 96, 64, cutout, 3, 1},
+        {"leaves' alpha", PngImage::kAlpha, 96, 64, cutout, 3, 1, 0},
         {"seventeen alphas", PngImage::kAlpha, 9, 4, alphas, 0, 8},
-        // A row of more bytes than the compressor is handed at a time.
-        {"a row wider than a strip", PngImage::kColour, 40000, 2, Distinct(257, 40000, 2, false, false), 6, 8},
+        {"rows that rise", PngImage::kColour, 64, 64, Made(64, 64, 1), 2, 8, kAdaptive},
+        {"halving", PngImage::kColour, 64, 64, Made(64, 64, 2), 2, 8, kAdaptive},
+        {"noise", PngImage::kColour, 128, 128, Made(128, 128, 0), 6, 8, 0, true},
+        // Rows wider than a trial's band, sampled one to a band.
+        {"wide rows", PngImage::kColour, 40000, 10, Distinct(257, 40000, 10, false, false), 6, 8},
     };
     std::set<int> filters;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Check(c.image, c.width, c.height, c.pixels, c.type, c.depth, &filters);
+        for (const PngEffort effort : {PngEffort::kDefault, PngEffort::kSmallest}) {
+            const int level = c.noise ? 0 : effort == PngEffort::kDefault ? kPngLevel : kSmallestPngLevel;
+            const int made = Check(c.image, c.width, c.height, c.pixels, effort, level, c.type, c.depth, &filters);
+            EXPECT_EQ(made, c.filtering < 0 && made >= 0 ? made : c.filtering);
+        }
     }
     EXPECT_EQ(filters.size(), 5u);
 }
@@ -314,7 +365,7 @@ TEST(Png, EveryFormatComesBackExactly)
             std::fclose(file);
             for (const PngImage image : {PngImage::kColour, PngImage::kAlpha}) {
                 ByteBuffer png;
-                ASSERT_TRUE(MakePNG(image, width, height, pixels.data(), &png));
+                ASSERT_TRUE(MakePNG(image, width, height, pixels.data(), PngEffort::kDefault, &png));
                 const Read read = Decode(png);
                 const Pixels shown = Shown(image, pixels);
                 ASSERT_EQ(read.pixels.size(), shown.size());
@@ -337,7 +388,7 @@ TEST(Png, KeepsNoMemoryOnceMade)
     std::size_t before = 0;
     for (int n = 0; n < 17; ++n) {
         ByteBuffer png;
-        ASSERT_TRUE(MakePNG(PngImage::kColour, 64, 64, pixels.data(), &png));
+        ASSERT_TRUE(MakePNG(PngImage::kColour, 64, 64, pixels.data(), PngEffort::kDefault, &png));
         FreeBuffer(&png);
         before = n == 0 ? in_use() : before; // once the allocator has settled
     }

@@ -1,9 +1,9 @@
 # Makes the one-file page: the layout, the page's scripts, and the source of
 # its worker (the tool's JavaScript module, its WebAssembly in base64, the
-# zip library, the deflate library and the worker's scripts), which the
-# page starts from a blob.
-#   cmake -DTEMPLATE=... -DMODULE=... -DWASM_BASE64=... -DLIBRARIES="zip.js;deflate.js"
-#         -DWORKER="a.js;b.js" -DPAGE="c.js;d.js" -DOUTPUT=... -P assemble.cmake
+# zip library and the worker's scripts), which the page starts from a blob;
+# COMPILED_IN is the licence of libdeflate, which the WebAssembly holds.
+#   cmake -DTEMPLATE=... -DMODULE=... -DWASM_BASE64=... -DLIBRARIES="zip.js"
+#         -DWORKER="a.js;b.js" -DPAGE="c.js;d.js" -DCOMPILED_IN=COPYING -DOUTPUT=... -P assemble.cmake
 foreach(library ${LIBRARIES})
   if(NOT EXISTS "${library}")
     message(FATAL_ERROR "A library the page carries is missing: run `npm ci` in web/ (${library}).")
@@ -23,7 +23,8 @@ string(STRIP "${wasm}" wasm)
 # Each library's licence asks that its notice go with every copy: each
 # goes before its code, from the LICENSE its package keeps beside the folder
 # of the script.
-set(libraries "")
+file(READ "${COMPILED_IN}" licence)
+set(libraries "/* libdeflate, compiled into the WebAssembly below, under this licence:\n${licence}*/\n")
 foreach(library ${LIBRARIES})
   get_filename_component(folder "${library}" DIRECTORY)
   get_filename_component(package "${folder}/.." ABSOLUTE)
