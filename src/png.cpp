@@ -456,7 +456,11 @@ bool AppendPixels(ByteBuffer* png, const Source& source, PngEffort effort, Scrat
     if (!Choose(source, EffortOf(effort), scratch, &filtering, &level)) {
         return false;
     }
-    const std::size_t size = (source.layout->stride + 1) * static_cast<std::size_t>(source.height);
+    const std::size_t filtered = source.layout->stride + 1, height = static_cast<std::size_t>(source.height);
+    if (filtered > SIZE_MAX / height) {
+        return false; // in a 32-bit build, more than memory can hold
+    }
+    const std::size_t size = filtered * height;
     auto* rows = static_cast<std::uint8_t*>(AllocateLarge(size));
     libdeflate_compressor* compressor = libdeflate_alloc_compressor(level);
     const std::size_t room = compressor != nullptr ? libdeflate_zlib_compress_bound(compressor, size) : 0;

@@ -98,25 +98,40 @@ function Size(bytes) {
   return bytes < 1024 * 1024 ? `${(bytes / 1024).toFixed(1)} KB` : `${(bytes / 1024 / 1024).toFixed(1)} MB`;
 }
 
-// A link to save `name`; its blob is made from `Bytes()` when it is first
-// used, so that nothing is held twice for a file never saved.
-function SaveLink(job, name, size, Bytes) {
-  const link = Element('a', { href: '#', download: name, className: 'save' }, name, Element('small', {}, ` ${Size(size)}`));
-  const Make = (event) => {
-    if (link.dataset.made) {
-      return;
-    }
-    const bytes = Bytes();
-    if (!bytes) {
-      event.preventDefault();
-      return;
-    }
-    link.href = URL.createObjectURL(bytes instanceof Blob ? bytes : new Blob([bytes]));
-    link.dataset.made = 'yes';
-    job.urls.push(link.href);
+// A link to save `name`: its file is made by `Make()`, which gives a blob
+// or a promise of one (null where it cannot be made), when the link is
+// first focused or clicked (or at once, `now`), and saved once made if a
+// click asked for it; nothing is made for a file never saved.
+function SaveLink(job, name, Make, now = false) {
+  const size = Element('small', {}, '');
+  const link = Element('a', { href: '#', download: name, className: 'save' }, name, size);
+  let making = null, clicked = false;
+  const Start = () => {
+    making = making || Promise.resolve(Make()).then((blob) => {
+      if (!blob) {
+        making = null;
+        return;
+      }
+      link.href = URL.createObjectURL(blob);
+      job.urls.push(link.href);
+      size.textContent = ` ${Size(blob.size)}`;
+      link.dataset.made = 'yes';
+      if (clicked) {
+        link.click();
+      }
+    });
   };
-  link.addEventListener('click', Make);
-  link.addEventListener('focus', Make);
+  link.addEventListener('click', (event) => {
+    if (!link.dataset.made) {
+      event.preventDefault();
+      clicked = true;
+      Start();
+    }
+  });
+  link.addEventListener('focus', Start);
+  if (now) {
+    Start();
+  }
   return link;
 }
 
@@ -280,9 +295,9 @@ function Close() {
   page.open = null;
 }
 
-// The image and the files of a converted texture, which the tool makes
-// again as it made them: the view draws its pixels, the saves offer its
-// files, and both go when the card closes.
+// The image and the files of a converted texture: the view draws its
+// pixels; the saves offer the files the tool wrote, which it makes again,
+// as it made them, when one is asked for; both go when the card closes.
 async function Show(card, job) {
   const place = Element('div', { className: 'place' }, Element('p', { className: 'note' }, 'Its image comes…'));
   const zoom = Element('select', { className: 'zoom' }, Element('option', { value: 'fit' }, 'fit'),
@@ -293,7 +308,7 @@ async function Show(card, job) {
   // The saves come before the view, which may reach below the window.
   card.append(saves, Element('p', { className: 'controls-of-view' }, Element('label', {}, 'Zoom ', zoom),
     ' · wheel or pinch to zoom, drag to move, arrows to step'), place);
-  const { image, files, error } = await AskFor(job, { kind: 'open', palette: job.palette?.id, args: job.answer.args });
+  const { image, error } = await AskFor(job, { kind: 'open', palette: job.palette?.id });
   if (page.open !== job || !card.isConnected) {
     return;
   }
@@ -301,7 +316,10 @@ async function Show(card, job) {
     place.replaceChildren(Element('p', { className: 'note' }, `The image could not be shown here: ${error || 'the tool gave none'}.`));
     return;
   }
-  files.forEach((file) => saves.append(SaveLink(job, file.name, file.blob.size, () => file.blob)));
+  job.answer.names.forEach((name) => saves.append(SaveLink(job, name, async () => {
+    const answer = await AskFor(job, { kind: 'bmps', palette: job.palette?.id, args: job.answer.args, name });
+    return answer.blob || null;
+  })));
   saves.append(png);
   place.replaceChildren();
   const view = NewView(place, image);
@@ -325,7 +343,7 @@ async function MakePng(job, button) {
     button.after(Element('span', { className: 'note' }, ` The PNG could not be made: ${answer.error}`));
     return;
   }
-  const link = SaveLink(job, answer.name, answer.blob.size, () => answer.blob);
+  const link = SaveLink(job, answer.name, () => answer.blob, true);
   link.dataset.ms = (performance.now() - start).toFixed(1);
   button.replaceWith(link);
 }

@@ -7,7 +7,7 @@
 // not copied, when the page asks for them. Every rule stays in the tool:
 // which palette a texture takes, what a name is and what the pixels are
 // are asked of its own code, and its PNGs are its `--png`, compressed by
-// pako, which deflates as zlib does.
+// the libdeflate compiled in with it.
 'use strict';
 
 const tool = { module: null, printed: '', runs: 0 };
@@ -186,11 +186,13 @@ function PaletteOf(request, header) {
 // texture whose format needs a palette and has none is not run: the page
 // keeps it waiting. The answer holds what the tool printed and the names
 // it wrote, and a thumbnail of the pixels its outputs hold, decoded again
-// by its own code in the same folder; the files themselves stay here, and
-// are made again when the page asks for them.
+// by its own code in the same folder; the files themselves are not kept,
+// and are made again, as the tool made them, when the page asks for them.
+// A small texture's PNG is made now, which costs little, and kept for the
+// zip and the card.
 function Convert(request, Answer) {
   const texture = InputOf(request.texture);
-  let header = null, palette = null, thumbnail = null;
+  let header = null, palette = null, thumbnail = null, paletteId;
   const run = Run(() => {
     header = Describe(texture.bytes);
     const given = PaletteOf(request, header);
@@ -198,6 +200,7 @@ function Convert(request, Answer) {
       return null;
     }
     palette = InputOf(given);
+    paletteId = given ? given.id : undefined;
     if (palette) {
       Place(palette);
     }
@@ -209,21 +212,23 @@ function Convert(request, Answer) {
     Answer({ waiting: true, header });
     return;
   }
+  if (run.status === 0 && header && header.width * header.height <= kPngKeptPixels) {
+    try {
+      madePngs.set(request.texture.key, { palette: paletteId, png: PngOf(request.texture, paletteId) });
+    } catch (error) {
+      // made again when asked for, and its failure said then
+    }
+  }
   Answer({ status: run.status, text: run.text, ms: run.ms, broken: run.broken, names: run.written, args: run.args, header,
     palette: palette && palette.path, thumbnail, memory: tool.module.HEAP8.length }, thumbnail ? [thumbnail.rgba.buffer] : []);
 }
 
-// What the open card shows and offers: the texture's pixels, and the
-// files the tool writes of it, made again as it made them.
+// What the open card shows: the texture's pixels, as the library decodes
+// them. Its files are made when they are asked for.
 function Open(request, Answer) {
   const inputs = InputsOf(request.texture, request.palette);
-  let image = null, files = [];
-  Run(request.args, inputs, (status, written) => {
-    image = Pixels(inputs[0].bytes, inputs[1] && inputs[1].bytes, (pixels) => ({ ...pixels, rgba: pixels.rgba.slice() }));
-    files = Read(written);
-  });
-  // As blobs, made here: the page's thread then copies no file to offer it.
-  Answer({ image, files: files.map(({ name, buffer }) => ({ name, blob: new Blob([buffer]) })) }, image ? [image.rgba.buffer] : []);
+  const image = Pixels(inputs[0].bytes, inputs[1] && inputs[1].bytes, (pixels) => ({ ...pixels, rgba: pixels.rgba.slice() }));
+  Answer({ image }, image ? [image.rgba.buffer] : []);
 }
 
 function Read(names) {
@@ -243,9 +248,16 @@ function PngOf(texture, palette) {
   return png;
 }
 
-// For the zip, its bytes; for a save, a blob, made here.
+// The PNGs made as small textures converted, by texture: {palette, png}.
+const madePngs = new Map();
+const kPngKeptPixels = 512 * 512;
+
+// For the zip, its bytes; for a save, a blob, made here; made now unless
+// it was as the texture converted with the same palette.
 function Png(request, Answer) {
-  const png = PngOf(request.texture, request.palette);
+  const made = madePngs.get(request.texture.key);
+  const png = made && made.palette === request.palette ? { name: made.png.name, buffer: made.png.buffer.slice(0) }
+    : PngOf(request.texture, request.palette);
   if (request.blob) {
     Answer({ name: png.name, blob: new Blob([png.buffer], { type: 'image/png' }) });
   } else {
@@ -253,12 +265,18 @@ function Png(request, Answer) {
   }
 }
 
-// The BMPs of a texture, as the tool writes them: [{name, buffer}].
+// The BMPs of a texture, as the tool writes them: [{name, buffer}]; for a
+// save, the one named, as a blob made here.
 function Bmps(request, Answer) {
   const inputs = InputsOf(request.texture, request.palette);
   let files = [];
   Run(request.args, inputs, (status, written) => { files = Read(written); });
-  Answer({ files }, files.map((file) => file.buffer));
+  const wanted = files.find((file) => file.name === request.name);
+  if (request.name) {
+    Answer(wanted ? { name: wanted.name, blob: new Blob([wanted.buffer]) } : { error: 'the tool did not write it again' });
+  } else {
+    Answer({ files }, files.map((file) => file.buffer));
+  }
 }
 
 // A zip of the files the page gives ({name, buffer, store}), which the
@@ -291,7 +309,7 @@ const palettes = new Map();
 
 function Palette(id) {
   const palette = palettes.get(id);
-  return palette ? { path: palette.path, bytes: palette.bytes } : null;
+  return palette ? { id, path: palette.path, bytes: palette.bytes } : null;
 }
 
 // Requests are answered one after another, in the order they came; their
@@ -305,6 +323,7 @@ const textures = new Map();
 onmessage = ({ data: request }) => {
   if (request.kind === 'forget') {
     textures.delete(request.key);
+    madePngs.delete(request.key);
     return;
   }
   if (request.texture && request.texture.bytes) {
