@@ -351,13 +351,15 @@ void FilterRows(const Source& source, Filtering filtering, std::int32_t first, s
 
 // How hard a PNG is worked for: the filterings tried, in the order one is
 // preferred on a tie, on how many bytes of sampled rows, compressed at
-// which level; and the level the rows chosen are then compressed at.
+// which level; and the level the rows chosen are then compressed at, where
+// they pass kLargeRows and where not.
 struct Effort {
     const Filtering* tried;
     int count;
     std::size_t sample_bytes;
     int trial_level;
     int level;
+    int large_level;
 };
 
 constexpr int kBands = 8; // a large image's sample: this many bands of rows, spread over it
@@ -374,8 +376,9 @@ Effort EffortOf(PngEffort effort)
     // but for the smallest.
     static constexpr Filtering kCommon[] = {kNone, kUp, kAdaptive};
     static constexpr Filtering kEvery[] = {kNone, kSub, kUp, kAverage, kPaeth, kAdaptive};
-    return effort == PngEffort::kSmallest ? Effort{kEvery, kFilterings, 1024 * 1024, 6, kSmallestPngLevel}
-                                          : Effort{kCommon, 3, 512 * 1024, 6, kPngLevel};
+    return effort == PngEffort::kSmallest
+               ? Effort{kEvery, kFilterings, 1024 * 1024, 6, kSmallestPngLevel, kSmallestPngLevel}
+               : Effort{kCommon, 3, 512 * 1024, 6, kPngLevel, kLargePngLevel};
 }
 
 // How many bands of how many rows sample about `bytes` of the image's
@@ -431,7 +434,8 @@ bool Choose(const Source& source, const Effort& effort, Scratch* scratch, Filter
     for (const Filtering f : {kNone, kAdaptive}) {
         is_noise = is_noise && Trial(source, f, noise, fast, scratch, trials) > noise_size / 16 * 15;
     }
-    *filtering = kNone, *level = is_noise ? 0 : effort.level;
+    const bool large = static_cast<std::size_t>(source.height) > kLargeRows / filtered;
+    *filtering = kNone, *level = is_noise ? 0 : large ? effort.large_level : effort.level;
     std::size_t smallest = 0;
     for (int i = 0; made && !is_noise && i < effort.count; ++i) {
         const Filtering f = effort.tried[i];
@@ -468,9 +472,10 @@ bool AppendPixels(ByteBuffer* png, const Source& source, PngEffort effort, Scrat
     bool made = rows != nullptr && compressor != nullptr && Append(png, "\0\0\0\0IDAT", 8) && MakeRoom(png, room);
     if (made) {
         FilterRows(source, filtering, 0, source.height, scratch, rows);
+        // Never 0, "no room": the room is libdeflate's own bound.
         const std::size_t stream = libdeflate_zlib_compress(compressor, rows, size, png->bytes + png->size, room);
         png->size += stream;
-        made = stream > 0 && stream <= kMostChunk;
+        made = stream <= kMostChunk;
     }
     std::free(rows);
     libdeflate_free_compressor(compressor);

@@ -16,7 +16,7 @@
 // filters on every row as well. The trial compresses a sample of rows (the
 // whole image where it is small) with libdeflate; the rows chosen are then
 // compressed once, whole, as one zlib stream in one IDAT chunk, at
-// kPngLevel or kSmallestPngLevel; noise (a sample that no filtering lets a
+// kPngLevel (kLargePngLevel past kLargeRows) or kSmallestPngLevel; noise (a sample that no filtering lets a
 // fast level compress by a sixteenth) is stored, uncompressed. The other chunks are IHDR, PLTE and tRNS where
 // indexed, pHYs with the BMPs' 57,540 pixels a metre, and IEND. No time,
 // text or other chunk: the bytes depend on the pixels alone, and libdeflate
@@ -36,7 +36,11 @@ enum class PngImage { kColour, kAlpha };
 // tries every filtering on the whole image and compresses at libdeflate's
 // highest level, many times slower.
 enum class PngEffort { kDefault, kSmallest };
-constexpr int kPngLevel = 8, kSmallestPngLevel = 12; // libdeflate's levels for each
+// libdeflate's levels for each; by default, rows of more than kLargeRows
+// bytes take kLargePngLevel, where level 8's deeper search would take
+// seconds for a few percent.
+constexpr int kPngLevel = 8, kSmallestPngLevel = 12, kLargePngLevel = 6;
+constexpr std::size_t kLargeRows = 8 << 20;
 
 // Appends the PNG of the `width` x `height` image (both at least 1) to
 // `png`. False when the memory is not there or the compressed pixels

@@ -110,6 +110,7 @@ function SaveLink(job, name, Make, now = false) {
     making = making || Promise.resolve(Make()).then((blob) => {
       if (!blob) {
         making = null;
+        link.after(Element('span', { className: 'note' }, ` ${name} could not be made again.`));
         return;
       }
       link.href = URL.createObjectURL(blob);
@@ -299,6 +300,7 @@ function Close() {
 // pixels; the saves offer the files the tool wrote, which it makes again,
 // as it made them, when one is asked for; both go when the card closes.
 async function Show(card, job) {
+  const opened = performance.now();
   const place = Element('div', { className: 'place' }, Element('p', { className: 'note' }, 'Its image comes…'));
   const zoom = Element('select', { className: 'zoom' }, Element('option', { value: 'fit' }, 'fit'),
     ...kZooms.map((z) => Element('option', { value: `${z}` }, z < 1 ? `1/${1 / z}x` : `${z}x`)));
@@ -330,7 +332,7 @@ async function Show(card, job) {
   });
   view.onzoom = () => { zoom.value = `${view.zoom}`; };
   Draw(view);
-  card.dataset.shown = 'yes';
+  card.dataset.shown = (performance.now() - opened).toFixed(1);
 }
 
 // The PNG the tool writes of the texture, with its alpha.

@@ -12,8 +12,10 @@
 
 const tool = { module: null, printed: '', runs: 0 };
 
-// The bytes of the library's kestrune_facts in the module (32-bit).
+// The bytes of the library's kestrune_facts in the module (32-bit), and
+// how much of a file is read first for them.
 const kFactsSize = 48;
+const kHeaderPart = 64 * 1024;
 
 function BytesOfBase64(text) {
   const raw = atob(text);
@@ -68,7 +70,13 @@ function WithNames(names, Use) {
 // that hold no texture.
 function Describe(bytes) {
   const m = tool.module, facts = m._malloc(kFactsSize);
-  const result = WithBytes(bytes, (at, size) => m._kestrune_read_facts(at, size, facts));
+  // The header from the file's first bytes, so that a large texture is not
+  // copied for it; from the whole file where they do not hold all of it.
+  const Read = (part) => WithBytes(part, (at, size) => m._kestrune_read_facts(at, size, facts));
+  let result = Read(bytes.subarray(0, kHeaderPart));
+  if (bytes.length > kHeaderPart && (result !== 0 || m.HEAPU32[facts / 4 + 5] !== 0)) {
+    result = Read(bytes);
+  }
   const [, width, height, format, needsPalette] = m.HEAPU32.slice(facts / 4, facts / 4 + 5);
   m._free(facts);
   if (result !== 0) {
