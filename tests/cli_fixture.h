@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -261,10 +260,9 @@ inline Bytes Png(PngImage image, int width, int height, const std::vector<RgbaPi
 // The smallest PNG of the painted texture, which is smaller than its default one.
 inline Bytes SmallestPaintedPng()
 {
-    std::vector<RgbaPixel> pixels(64 * 64);
-    std::memcpy(pixels.data(), kPaintedPixels.data(), kPaintedPixels.size());
-    const Bytes smallest = Png(PngImage::kColour, 64, 64, pixels, PngEffort::kSmallest);
-    EXPECT_LT(smallest.size(), Png(PngImage::kColour, 64, 64, pixels).size());
+    const auto* p = reinterpret_cast<const RgbaPixel*>(kPaintedPixels.data());
+    const Bytes smallest = Png(PngImage::kColour, 64, 64, {p, p + 64 * 64}, PngEffort::kSmallest);
+    EXPECT_LT(smallest.size(), Png(PngImage::kColour, 64, 64, {p, p + 64 * 64}).size());
     return smallest;
 }
 
