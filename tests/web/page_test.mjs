@@ -414,7 +414,7 @@ try {
   spawnSync(path.join(nativeDir, 'make_painted'), ['set', path.join(scratch, 'painted'), '1024']);
   await Watch(page);
   await Feed(page, ['painted/1024_cutout_CMPR.brtex']);
-  const [cmprView, cmprPng] = await CardAndPng(page, Tile('painted/1024_cutout_CMPR.brtex'));
+  const [cmprView, cmprPng] = await CardAndPng(page, Tile('1024_cutout_CMPR.brtex')); // a file given alone: its name
   figure(`1024 x 1024 CMPR, painted: its card's view ${cmprView} ms after the click, its PNG ${cmprPng} ms after the click; ` +
          `${await Watched(page)}`);
   await Close(page);
