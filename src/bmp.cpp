@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 #if defined(__x86_64__) || defined(__i386__)
 #define KESTRUNE_X86
 #include <immintrin.h>
