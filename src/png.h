@@ -16,8 +16,9 @@
 // filters on every row as well. The trial compresses a sample of rows (the
 // whole image where it is small) with libdeflate; the rows chosen are then
 // compressed once, whole, as one zlib stream in one IDAT chunk, at
-// kPngLevel (kLargePngLevel past kLargeRows) or kSmallestPngLevel; noise (a sample that no filtering lets a
-// fast level compress by a sixteenth) is stored, uncompressed. The other chunks are IHDR, PLTE and tRNS where
+// kPngLevel (kLargePngLevel past kLargeRows) or kSmallestPngLevel; noise (a
+// sample that no filtering lets a fast level compress by a sixteenth) is
+// stored, uncompressed. The other chunks are IHDR, PLTE and tRNS where
 // indexed, pHYs with the BMPs' 57,540 pixels a metre, and IEND. No time,
 // text or other chunk: the bytes depend on the pixels alone, and libdeflate
 // 1.14 makes the same bytes in every build.
@@ -33,7 +34,7 @@
 enum class PngImage { kColour, kAlpha };
 
 // How hard the compression works: the default, or "--smallest", which
-// tries every filtering on the whole image and compresses at libdeflate's
+// tries every filtering on a larger sample and compresses at libdeflate's
 // highest level, many times slower.
 enum class PngEffort { kDefault, kSmallest };
 // libdeflate's levels for each; by default, rows of more than kLargeRows
