@@ -79,10 +79,20 @@ void WalkFolder(Walk* walk, const std::string& folder, const std::string& below)
 // its palette is looked for in its folder.
 void TakeFile(Walk* walk, const std::string& name)
 {
-    const std::string base = BaseName(name), folder = name.substr(0, name.size() - base.size());
-    std::vector<FolderEntry> entries;
-    ListFolder(folder.empty() ? "." : folder, &entries);
-    walk->found.push_back(Found{name, base, PaletteOf(*walk, folder, base, NamesOf(entries)), ""});
+    const std::string beside = PaletteBesideFile(name);
+    walk->found.push_back(Found{name, BaseName(name), beside.empty() ? walk->line->palette : beside, ""});
+}
+
+// Every texture below the paths the line gives, in the order a batch takes them.
+void WalkPaths(Walk* walk)
+{
+    for (const std::string& path : walk->line->names) {
+        if (IsFolder(path)) {
+            WalkFolder(walk, path, "");
+        } else {
+            TakeFile(walk, path);
+        }
+    }
 }
 
 // Where an output would go, as the file system at hand tells files apart:
@@ -393,6 +403,7 @@ int RunBatchImport(const CommandLine& line)
         request.folder = &folder;
         request.output = image.relative;
         request.guarded = true;
+        request.quiet = line.quiet;
         request.claims = &shared.claims;
         imports.push_back(request);
     }
@@ -412,13 +423,7 @@ int RunBatch(const CommandLine& line)
     }
 #endif
     Walk walk{&line, {}};
-    for (const std::string& path : line.names) {
-        if (IsFolder(path)) {
-            WalkFolder(&walk, path, "");
-        } else {
-            TakeFile(&walk, path);
-        }
-    }
+    WalkPaths(&walk);
     OutputFolder folder;
     if (const int status = Begin(line, walk, &folder); status != kConverted) {
         return status;
@@ -442,10 +447,38 @@ int RunBatch(const CommandLine& line)
         request.folder = line.output.empty() ? nullptr : &folder;
         request.stem = OutputStem(line.output.empty() ? texture.name : texture.relative);
         request.guarded = request.batch = true;
+        request.quiet = line.quiet;
         request.claims = &shared.claims;
         requests.push_back(request);
     }
     shared.requests = &requests;
     shared.total = requests.size();
     return Process(line, walk.found, requested, &shared, &folder);
+}
+
+int RunInfo(const CommandLine& line)
+{
+    if (!line.error.empty()) {
+        std::printf("ERROR: %s\n", line.error.c_str());
+        return kNoTextureName;
+    }
+    Walk walk{&line, {}};
+    WalkPaths(&walk);
+    bool failed = false;
+    for (const Found& entry : walk.found) {
+        std::string fields = entry.failure.substr(0, entry.failure.size() - (entry.failure.empty() ? 0 : 1));
+        const bool described = entry.failure.empty() && DescribeTexture(entry.name, entry.palette, true, &fields);
+        std::printf("%s\t%s\n", Escaped(entry.name).c_str(), (described ? fields : Escaped(fields)).c_str());
+        failed = failed || !described;
+    }
+    return failed ? kSomeFailed : kConverted;
+}
+
+std::string PaletteBesideFile(const std::string& name)
+{
+    const std::string base = BaseName(name), folder = name.substr(0, name.size() - base.size());
+    std::vector<FolderEntry> entries;
+    ListFolder(folder.empty() ? "." : folder, &entries);
+    const std::string beside = PaletteBeside(base, NamesOf(entries));
+    return beside.empty() || folder.empty() ? beside : JoinNames(folder, beside);
 }

@@ -14,6 +14,9 @@ const char kHelpText[] =
     "--palette FILE : with --batch, for CI4 and CI8 textures without a palette of their own name\n"
     "--import IMAGE TEXTURE [PALETTE] : encode the PNG IMAGE into TEXTURE, its texels\n"
     "  replaced and every other byte kept (in place, or below -o DIR)\n"
+    "-q, --quiet : print only errors, warnings and a batch's count\n"
+    "--info PATH... : for each texture, a line of its path, width, height, format,\n"
+    "  palette and missing bytes, tab-separated; nothing is converted\n"
     "-- : take every argument after it as a name\n"
     "--help, -h : print this text\n"
     "--version : print the version\n"
@@ -103,20 +106,26 @@ void ReadArguments(int argc, char** argv, CommandLine* line)
             options = false;
         } else if (line->import && (argument == "-a" || argument == "--png")) {
             line->error = argument + " does not go with --import";
+        } else if (line->info && argument != "--info" && option != "--palette") {
+            line->error = option + " does not go with --info";
+        } else if (argument == "-q" || argument == "--quiet") {
+            line->quiet = true;
         } else if (argument == "-a") {
             line->alpha = true;
         } else if (argument == "--png") {
             line->png = true;
         } else if (argument == "--smallest") {
             line->smallest = true;
-        } else if (argument == "--batch" || argument == "--import" || argument == "--version" || IsHelp(argument)) {
+        } else if (argument == "--batch" || argument == "--import" || argument == "--info" || argument == "--version" ||
+                   IsHelp(argument)) {
             // read before
         } else if ((took = TakeValue(argc, argv, &i, "-o", "--output", false, &line->output)) != Took::kNot) {
             line->error = took == Took::kMissing ? option + " needs a folder name" : "";
         } else if (line->batch && (took = TakeValue(argc, argv, &i, "-j", "--jobs", true, &jobs)) != Took::kNot) {
             line->jobs = took == Took::kValue ? Jobs(jobs) : 0;
             line->error = line->jobs == 0 ? option + " needs a number from 1 to 256" : "";
-        } else if (line->batch && (took = TakeValue(argc, argv, &i, nullptr, "--palette", false, &line->palette)) != Took::kNot) {
+        } else if ((line->batch || line->info) &&
+                   (took = TakeValue(argc, argv, &i, nullptr, "--palette", false, &line->palette)) != Took::kNot) {
             line->error = took == Took::kMissing ? "--palette needs a file name" : "";
         } else if (line->batch || line->import) {
             line->error = "unknown option " + argument;
@@ -149,6 +158,8 @@ CommandLine ReadCommandLine(int argc, char** argv, bool dropped)
     line.request = RequestOf(argc, argv);
     line.batch = HasOption(argc, argv, "--batch");
     line.import = HasOption(argc, argv, "--import");
+    line.info = HasOption(argc, argv, "--info");
+    line.arguments.assign(argv + 1, argv + argc);
     ReadArguments(argc, argv, &line);
     return line;
 }

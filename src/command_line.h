@@ -2,6 +2,7 @@
 //   kestrune [-a] [--png [--smallest]] [-o DIR] [--] <filename> [<palette filename>]
 //   kestrune --batch [-a] [--png [--smallest]] [-o DIR] [-j N] [--palette FILE] [--] PATH...
 //   kestrune --import [-o DIR] [--] IMAGE TEXTURE [PALETTE]
+//   kestrune --info [--palette FILE] [--] PATH...
 //   kestrune --help | -h | --version
 // "--" ends the options: every argument after it is a name. A single
 // conversion takes any other argument as a name, as it always has; a batch
@@ -22,6 +23,8 @@ struct CommandLine {
     Request request = Request::kConvert;
     bool batch = false;
     bool import = false; // "--import": images back into textures
+    bool info = false;   // "--info": each texture's facts, one line each, nothing converted
+    bool quiet = false;  // "-q": no "written" lines
     bool alpha = false;
     bool png = false;
     bool smallest = false; // "--smallest": with --png, the smallest PNGs, slowly
@@ -29,6 +32,7 @@ struct CommandLine {
     int jobs = 0;        // "-j": threads, or 0 for one per processor
     std::string palette; // "--palette": for indexed textures without one of their own
     std::vector<std::string> names;
+    std::vector<std::string> arguments; // as given, for a line that repeats them
     std::string error; // what is wrong with the line, for an "ERROR: " line and status 2
 };
 

@@ -6,7 +6,9 @@
 
 #include "bmp.h"
 #include "containers.h"
+#include "kestrune.h"
 #include "png.h"
+#include "system.h"
 #include "texels.h"
 
 // Appends a printf-formatted line to `text`.
@@ -190,7 +192,9 @@ int WriteImages(Run* run)
             Say(&run->report->out, "ERROR: cannot write file %s\n", shown.c_str());
             return End(run, alpha ? kAlphaUnwritable : kColourUnwritable);
         }
-        Say(&run->report->out, "File %s written\n", shown.c_str());
+        if (!request.quiet) {
+            Say(&run->report->out, "File %s written\n", shown.c_str());
+        }
     }
     return End(run, kConverted);
 }
@@ -244,4 +248,86 @@ void ConvertTexture(const ConversionRequest* request, ConversionReport* report)
     *report = ConversionReport{};
     Run run{request, report};
     Convert(&run);
+}
+
+namespace {
+
+// A texture's header lies in its first bytes where it is written as
+// usual; a longer part is read only for one whose section lies further in.
+constexpr std::size_t kHeaderPart = 4096;
+
+// The facts of the texture `file` holds, read from as little of it as
+// tells them: KESTRUNE_OK, KESTRUNE_NOT_BRTEX, or -1 where it cannot be
+// read or the part cannot be held.
+int ReadFacts(std::FILE* file, kestrune_facts* facts)
+{
+    std::uint64_t size = 0;
+    if (!InputSize(file, &size)) {
+        return -1;
+    }
+    unsigned char* part = nullptr;
+    std::size_t had = 0;
+    int result = KESTRUNE_NOT_BRTEX;
+    for (std::uint64_t want = kHeaderPart; had < size && result != KESTRUNE_OK; want *= 2) {
+        const std::uint64_t take = want < size ? want : size;
+        auto* grown = take <= SIZE_MAX ? static_cast<unsigned char*>(std::realloc(part, static_cast<std::size_t>(take))) : nullptr;
+        if (grown == nullptr) {
+            result = -1;
+            break;
+        }
+        part = grown;
+        const std::size_t got = std::fread(part + had, 1, static_cast<std::size_t>(take) - had, file);
+        if (std::ferror(file)) {
+            result = -1;
+            break;
+        }
+        had += got;
+        size = had < take ? had : size; // a file that shrank since: what is there
+        result = kestrune_read_facts_prefix(part, had, size, facts);
+    }
+    std::free(part);
+    return result == KESTRUNE_SHORT_PREFIX ? KESTRUNE_NOT_BRTEX : result;
+}
+
+} // namespace
+
+bool DescribeTexture(const std::string& name, const std::string& palette, bool guarded, std::string* fields)
+{
+    fields->clear();
+    std::FILE* file = OpenInput(name, guarded);
+    if (file == nullptr) {
+        Say(fields, "ERROR: cannot open file %s", name.c_str());
+        return false;
+    }
+    kestrune_facts facts{};
+    const int result = ReadFacts(file, &facts);
+    std::fclose(file);
+    if (result != KESTRUNE_OK) {
+        Say(fields, result == KESTRUNE_NOT_BRTEX ? "ERROR: %s is not a valid BRTEX file" : "ERROR: cannot read file %s",
+            name.c_str());
+        return false;
+    }
+    const char* format = kestrune_format_name(facts.format);
+    Say(fields, "%u\t%u\t", facts.width, facts.height);
+    if (format != nullptr) {
+        Say(fields, "%s\t", format);
+    } else {
+        Say(fields, "code %u\t", facts.format);
+    }
+    fields->append(facts.needs_palette == 0 ? "-" : palette.empty() ? "none" : Escaped(palette));
+    if (facts.header_cut != 0) {
+        fields->append("\theader");
+    } else {
+        Say(fields, "\t%llu", static_cast<unsigned long long>(facts.missing));
+    }
+    return true;
+}
+
+std::string Escaped(const std::string& name)
+{
+    std::string escaped;
+    for (const char c : name) {
+        escaped += c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\\' ? "\\\\" : std::string(1, c);
+    }
+    return escaped;
 }

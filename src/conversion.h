@@ -42,6 +42,7 @@ struct ConversionRequest {
     std::string stem;             // the outputs' name without ".bmp" or "_alpha.bmp", below `folder` if any
     bool guarded = false;         // inputs opened by the rules for links in shared folders
     bool batch = false;           // a message that names no file names the texture
+    bool quiet = false;           // "-q": no "written" lines
     OutputClaims* claims = nullptr; // the batch's outputs, where one file must not take two of them
 };
 
@@ -65,3 +66,13 @@ std::FILE* OpenInput(const std::string& name, bool guarded);
 std::string ShownName(const OutputFolder* folder, const std::string& name);
 
 void ConvertTexture(const ConversionRequest* request, ConversionReport* report);
+
+// The fields "--info" prints of the texture `name`, tab-separated, with the
+// palette it would take (empty for none): true; or, where it cannot be
+// read or is no texture, its "ERROR: " message: false. Only the header is
+// read.
+bool DescribeTexture(const std::string& name, const std::string& palette, bool guarded, std::string* fields);
+
+// A name as "--info" prints it: a tab, a newline and a backslash as "\t",
+// "\n" and "\\", so that each line splits at its tabs.
+std::string Escaped(const std::string& name);

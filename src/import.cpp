@@ -212,7 +212,9 @@ int Import(const ImportRequest& request, std::string* out, std::string* err)
         Say(out, "ERROR: cannot write file %s\n", shown.c_str());
         return kColourUnwritable;
     }
-    Say(out, "File %s written\n", shown.c_str());
+    if (!request.quiet) {
+        Say(out, "File %s written\n", shown.c_str());
+    }
     return kConverted;
 }
 

@@ -17,6 +17,7 @@ struct ImportRequest {
     const OutputFolder* folder = nullptr; // "-o", or none: the texture is replaced
     std::string output;   // the new texture's name: below `folder`, or the texture's own
     bool guarded = false; // inputs opened by the rules for links in shared folders
+    bool quiet = false;   // "-q": no "written" line
     OutputClaims* claims = nullptr; // a batch's outputs, where one file must not take two of them
 };
 

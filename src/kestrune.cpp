@@ -1,9 +1,11 @@
 // kestrune: converts one BRTEX texture into a 24-bit colour BMP and, with
 // "-a", a grey BMP of its alpha channel, written beside the input; with
 // "--png", into a PNG with its alpha and, with "-a", a grey PNG of it; with
-// "--batch", every texture of the folders and files given.
+// "--batch", every texture of the folders and files given; with "--info",
+// tells what each of them is.
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "batch.h"
@@ -48,6 +50,40 @@ void PrintUsage(bool help)
     }
 }
 
+// An argument as a shell takes it back: in double quotes where it holds
+// anything but letters, digits and the marks of names and options.
+std::string Quoted(const std::string& argument)
+{
+    const char* plain = kWindows ? "-_./\\:=+,@" : "-_./:=+,@";
+    bool quote = argument.empty();
+    std::string quoted = "\"";
+    for (const char c : argument) {
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        quote = quote || (!letter && (c & 0x80) == 0 && std::strchr(plain, c) == nullptr);
+        if (!kWindows && std::strchr("\"\\$`", c) != nullptr) {
+            quoted += '\\';
+        }
+        quoted += c;
+    }
+    return quote ? quoted.append("\"") : argument;
+}
+
+// An indexed texture given without its palette, where one lies beside it
+// by the batch's rule: the line that would have taken it, on standard error.
+void HintPalette(const CommandLine& line)
+{
+    const std::string palette = PaletteBesideFile(line.names[0]);
+    if (palette.empty()) {
+        return;
+    }
+    std::string command = "kestrune";
+    for (const std::string& argument : line.arguments) {
+        command.append(" ").append(Quoted(argument));
+    }
+    std::fprintf(stderr, "kestrune: %s is beside it: %s %s\n", BaseName(palette).c_str(), command.c_str(),
+                 Quoted(palette).c_str());
+}
+
 // One texture, as the command line names it, its outputs beside it or in
 // the folder "-o" gives.
 int ConvertOne(const CommandLine& line)
@@ -63,12 +99,16 @@ int ConvertOne(const CommandLine& line)
     request.alpha = line.alpha;
     request.png = line.png;
     request.smallest = line.smallest;
+    request.quiet = line.quiet;
     request.folder = line.output.empty() ? nullptr : &folder;
     request.stem = OutputStem(line.output.empty() ? request.texture : BaseName(request.texture));
     ConversionReport report;
     ConvertTexture(&request, &report);
     std::fputs(report.out.c_str(), stdout);
     std::fputs(report.err.c_str(), stderr);
+    if (report.status == kNoPaletteName) {
+        HintPalette(line);
+    }
     CloseOutputFolder(&folder);
     return report.status;
 }
@@ -92,6 +132,7 @@ int ImportOne(const CommandLine& line)
     request.palette = line.names.size() > 2 ? line.names[2] : "";
     request.folder = line.output.empty() ? nullptr : &folder;
     request.output = line.output.empty() ? request.texture : BaseName(request.texture);
+    request.quiet = line.quiet;
     ConversionReport report;
     ImportTexture(&request, &report);
     std::fputs(report.out.c_str(), stdout);
@@ -107,6 +148,9 @@ int Run(const CommandLine& line)
     if (line.request == Request::kVersion) {
         std::printf("kestrune %s\n", KESTRUNE_VERSION);
         return kConverted;
+    }
+    if (line.info && line.request == Request::kConvert) {
+        return RunInfo(line);
     }
     std::printf("BRTEX to BMP convertor\n\n");
     if (line.request == Request::kHelp || line.request == Request::kUsage) {

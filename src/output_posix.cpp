@@ -616,6 +616,16 @@ void EndOnBrokenPipe()
     }
 }
 
+bool InputSize(std::FILE* file, std::uint64_t* size)
+{
+    struct stat status;
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(status.st_size);
+    return true;
+}
+
 bool IsFolder(const std::string& name)
 {
     struct stat status;

@@ -247,6 +247,17 @@ int CompareFolded(const std::string& a, const std::string& b)
 // A pipe without a reader fails the write, and the run with it.
 void EndOnBrokenPipe() {}
 
+bool InputSize(std::FILE* file, std::uint64_t* size)
+{
+    LARGE_INTEGER length;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (handle == INVALID_HANDLE_VALUE || !GetFileSizeEx(handle, &length) || length.QuadPart < 0) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(length.QuadPart);
+    return true;
+}
+
 bool IsFolder(const std::string& name)
 {
     const DWORD attributes = GetFileAttributesW(LongName(name).c_str());

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,9 @@ struct FolderEntry {
     bool folder; // a folder itself, not a link to one
     bool skipped; // a link to a folder, which a walk does not follow
 };
+
+// The size of the file an input stream reads; false where it cannot be told.
+bool InputSize(std::FILE* file, std::uint64_t* size);
 
 // Whether `name` is a folder (following a link to one).
 bool IsFolder(const std::string& name);

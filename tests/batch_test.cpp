@@ -4,6 +4,7 @@
 // is told from a run at a prompt.
 #include "cli_fixture.h"
 #include "command_line.h"
+#include "kestrune.h"
 #include "painted_textures.h"
 
 #ifndef _WIN32
@@ -55,6 +56,30 @@ std::string Native(std::string name)
     return name;
 }
 
+// The line "--info" must give of a texture it names so: the library's facts
+// of the whole file, with the palette given; a backslash, tab or newline
+// in a name written as "\\", "\t", "\n".
+std::string InfoLine(const std::string& name, const std::string& palette)
+{
+    const auto escaped = [](const std::string& text) {
+        std::string out;
+        for (const char c : text) {
+            out += c == '\\' ? "\\\\" : c == '\t' ? "\\t" : c == '\n' ? "\\n" : std::string(1, c);
+        }
+        return out;
+    };
+    const Bytes bytes = ReadFile(name);
+    kestrune_facts f{};
+    if (kestrune_read_facts(bytes.data(), bytes.size(), &f) != KESTRUNE_OK) {
+        return escaped(name) + "\tERROR: " + escaped(name) + " is not a valid BRTEX file\n";
+    }
+    const char* format = kestrune_format_name(f.format);
+    return escaped(name) + "\t" + std::to_string(f.width) + "\t" + std::to_string(f.height) + "\t" +
+           (format != nullptr ? format : "code " + std::to_string(f.format)) + "\t" +
+           (f.needs_palette == 0 ? "-" : palette.empty() ? "none" : escaped(palette)) + "\t" +
+           (f.header_cut != 0 ? "header" : std::to_string(f.missing)) + "\n";
+}
+
 std::string WithoutBanner(const std::string& out)
 {
     return out.substr(Console("").size());
@@ -90,9 +115,10 @@ TEST_F(Cli, BatchIsSingleRunsInTheOrderFound)
     singles.push_back({"tree/link.brtex", ""});
 #endif
     singles.insert(singles.end(), {{"-dash.brtex", ""}, {"pal.brplt", ""}});
-    std::string out, err;
+    std::string out, err, info;
     int converted = 0;
     for (const Single& single : singles) {
+        info += InfoLine(Native(single.texture), Native(single.palette));
         const std::string texture = Native(single.texture), missing = "ERROR: no palette file specified";
         const ToolRun run = RunTool({"-a", "--", texture, Native(single.palette)});
         std::string lines = WithoutBanner(run.out);
@@ -108,6 +134,52 @@ TEST_F(Cli, BatchIsSingleRunsInTheOrderFound)
                                                    std::to_string(singles.size() - converted) + " failed\n"));
     EXPECT_EQ(batch.err, err);
     EXPECT_EQ(TakeOutputs(), expected);
+    // "--info" walks as the batch does, and tells each texture's facts as
+    // the library reads them from its whole file.
+    const ToolRun listing = RunTool({"--info", "--", "tree", "-dash.brtex", "pal.brplt"});
+    EXPECT_EQ(listing.status, 13);
+    EXPECT_EQ(listing.out, Text(info));
+}
+
+// "--info" from the header alone, wherever it lies, of a texture of any
+// length; names that need escapes; "--palette" for a texture without its
+// own; what it refuses, without the banner.
+TEST_F(Cli, InfoTellsEachTextureFromItsHeader)
+{
+    const Bytes far = MakeBRTEX(64, 64, 6, Bytes(5000, 1), 9000);
+    Put("far.brtex", far), Put("cut.brtex", Bytes(far.begin(), far.begin() + 9020)), Put("i.brtex", kIndexed);
+    Put("short.brtex", Bytes(kPainted.begin(), kPainted.begin() + 6000)), Put("p.brplt", kOld), Put("t.brtex", kTexture);
+    Put("seven.brtex", MakeBRTEX(2, 2, 7, Bytes(8, 0))), Put("t.brplt", kOld);
+    fs::create_directory("empty");
+    std::vector<std::string> args = {"--info", "far.brtex", "cut.brtex", "short.brtex", "seven.brtex", "t.brtex", "empty"};
+    std::string lines;
+    for (std::size_t i = 1; i < args.size() - 1; ++i) {
+        lines += InfoLine(args[i], "");
+    }
+#ifndef _WIN32
+    for (const std::string name : {"a\\b.brtex", "tab\t.brtex", "new\nline.brtex"}) {
+        Put(name, kTexture), args.push_back(name), lines += InfoLine(name, "");
+    }
+#endif
+    struct Row {
+        std::vector<std::string> args;
+        int status;
+        std::string out;
+    };
+    const Row rows[] = {
+        {args, 0, lines},
+        {{"--info", "i.brtex"}, 0, InfoLine("i.brtex", "")},
+        {{"--palette=p.brplt", "--info", "i.brtex", "--", "-h"}, 13,
+         InfoLine("i.brtex", "p.brplt") + "-h\tERROR: cannot open file -h\n"},
+        {{"--info", "--"}, 2, "ERROR: no file specified\n"},
+        {{"--info", "-q", "t.brtex"}, 2, "ERROR: -q does not go with --info\n"},
+        {{"--info", "--jobs=2", "t.brtex"}, 2, "ERROR: --jobs does not go with --info\n"},
+    };
+    for (const Row& row : rows) {
+        const ToolRun run = RunTool(row.args);
+        EXPECT_EQ(run.status, row.status) << row.args[1];
+        EXPECT_EQ(run.out, Text(row.out)) << row.args[1];
+    }
 }
 
 // Every option form and each bad one; "--" in both modes; outputs mirrored
@@ -169,6 +241,9 @@ TEST_F(Cli, BatchOptionsOutputsAndClashes)
          "ERROR: t.brtex and t.brtex would both write t.bmp\n1 converted, 2 failed\n",
          {{"t.bmp", kColour}, {"t_alpha.bmp", kAlpha}}},
         {{"--batch", "missing.brtex", "t.brtex"}, 13, "ERROR: cannot open file missing.brtex\nFile t.bmp written\n1 converted, 1 failed\n",
+         {{"t.bmp", kColour}}},
+        {{"--batch", "-q", "missing.brtex", "t.brtex", "i.brtex"}, 13,
+         "ERROR: cannot open file missing.brtex\nERROR: no palette file specified for i.brtex\n1 converted, 2 failed\n",
          {{"t.bmp", kColour}}},
         {{"--batch", "pal/i.brtex"}, 0, "File pal/i.bmp written\n1 converted, 0 failed\n", {{"pal/i.bmp", indexed}}},
         // "-o" makes every missing folder on its way; where a file stands in

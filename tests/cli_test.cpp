@@ -62,6 +62,9 @@ TEST_F(Cli, StatusesMessagesAndFiles)
                              "--palette FILE : with --batch, for CI4 and CI8 textures without a palette of their own name\n"
                              "--import IMAGE TEXTURE [PALETTE] : encode the PNG IMAGE into TEXTURE, its texels\n"
                              "  replaced and every other byte kept (in place, or below -o DIR)\n"
+                             "-q, --quiet : print only errors, warnings and a batch's count\n"
+                             "--info PATH... : for each texture, a line of its path, width, height, format,\n"
+                             "  palette and missing bytes, tab-separated; nothing is converted\n"
                              "-- : take every argument after it as a name\n"
                              "--help, -h : print this text\n--version : print the version\n"
                              "CI4 and CI8 textures need the palette file; other formats ignore it.\n"
@@ -81,8 +84,14 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          "ERROR: cannot open file t.brtex\n", {{"t.bmp", {}}}},
         {"empty texture", [] { Put("t.brtex", {}); }, {"t.brtex"}, 4, "ERROR: t.brtex is not a valid BRTEX file\n",
          {{"t.bmp", {}}}},
-        {"CI8 without palette", [] { Put("t.brtex", kIndexed); }, {"-a", "t.brtex"}, 5,
-         "ERROR: no palette file specified\n", {{"t.bmp", {}}, {"t_alpha.bmp", {}}}},
+        {"CI8 without palette", [] { Put("t.brtex", kIndexed), Put("t.brplt.x", kOld); }, {"-a", "t.brtex"}, 5,
+         "ERROR: no palette file specified\n", {{"t.bmp", {}}, {"t_alpha.bmp", {}}}, "", {}, ""},
+        // Where the batch would have paired one, standard error gives the
+        // line that takes it, the user's own options repeated.
+        {"CI8, its palette beside", [] { fs::create_directory("a b"), Put("a b/t.brtex", kIndexed), Put("a b/t.BRPLT", kOld); },
+         {"-q", "a b/t.brtex", "--png"}, 5, "ERROR: no palette file specified\n", {{"a b/t.png", {}}}, "", {},
+         "kestrune: t.BRPLT is beside it: kestrune -q \"a b/t.brtex\" --png \"a b/t.BRPLT\"\n"},
+        {"quiet", [&] { texture("t.brtex"); }, {"--quiet", "-a", "t.brtex"}, 0, "", converted("t")},
         {"missing palette", [] { Put("t.brtex", kIndexed); }, {"t.brtex", "p.brplt"}, 6,
          "ERROR: cannot open file p.brplt\n", {{"t.bmp", {}}}},
         {"empty palette", [] { Put("t.brtex", MakeBRTEX(1, 1, 8, {})), Put("p.brplt", {}); }, {"t.brtex", "p.brplt"}, 7,
@@ -290,7 +299,7 @@ TEST_F(Cli, Imports)
          "kestrune: warning: 2 texels of t.png are not in p.brplt; the nearest entries were used\n"},
         {"indexed, one texel not in the palette", [&] { inputs(indexed, Png(PngImage::kColour, 2, 1, {{0, 255, 0, 255}, {250, 0, 0, 255}}))(),
                                                         Put("p.brplt", palette); },
-         {"--import", "t.png", "t.brtex", "p.brplt"}, 0, "File t.brtex written\n", {{"t.brtex", indexed}}, "", {},
+         {"--import", "-q", "t.png", "t.brtex", "p.brplt"}, 0, "", {{"t.brtex", indexed}}, "", {},
          "kestrune: warning: 1 texel of t.png is not in p.brplt; the nearest entry was used\n"},
         {"indexed, unedited", [&] { inputs(indexed, Png(PngImage::kColour, 2, 1, {{0, 255, 0, 255}, {255, 0, 0, 255}}))(),
                                     Put("p.brplt", palette); },
