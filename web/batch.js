@@ -128,6 +128,8 @@ function CountNow() {
     counts.append(` · ${waiting} waiting for a palette`);
   }
   counts.hidden = converted + failed + waiting === 0;
+  Narrow();
+  EnableControls(converted);
 }
 
 function NextFailure() {

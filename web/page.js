@@ -104,9 +104,10 @@ function Size(bytes) {
 // click asked for it; nothing is made for a file never saved.
 function SaveLink(job, name, Make, now = false) {
   const size = Element('small', {}, '');
-  const link = Element('a', { href: '#', download: name, className: 'save' }, name, size);
+  const link = Element('a', { href: '#', download: name, className: 'save' }, PathElement(name), size);
   let making = null, clicked = false;
   const Start = () => {
+    const started = performance.now();
     making = making || Promise.resolve(Make()).then((blob) => {
       if (!blob) {
         making = null;
@@ -116,6 +117,7 @@ function SaveLink(job, name, Make, now = false) {
       link.href = URL.createObjectURL(blob);
       job.urls.push(link.href);
       size.textContent = ` ${Size(blob.size)}`;
+      link.dataset.ms = (performance.now() - started).toFixed(1);
       link.dataset.made = 'yes';
       if (clicked) {
         link.click();
@@ -136,12 +138,19 @@ function SaveLink(job, name, Make, now = false) {
   return link;
 }
 
+// A path that breaks only after a "/", each part of it cut with an
+// ellipsis where even alone it is too wide.
+function PathElement(path) {
+  return Element('span', { className: 'path', title: path },
+    ...path.split(/(?<=\/)/).map((part) => Element('span', {}, part)));
+}
+
 function NewTiles(jobs) {
   const tiles = jobs.map((job) => {
     const slash = job.texture.path.lastIndexOf('/');
     const tile = Element('div', { className: 'tile', tabIndex: 0 }, Element('div', { className: 'image' }),
-      Element('span', { className: 'name' }, job.texture.path.slice(slash + 1)),
-      Element('span', { className: 'folder' }, slash < 0 ? '' : job.texture.path.slice(0, slash)),
+      Element('span', { className: 'name' }, PathElement(job.texture.path.slice(slash + 1))),
+      Element('span', { className: 'folder' }, PathElement(slash < 0 ? '' : job.texture.path.slice(0, slash))),
       Element('span', { className: 'facts' }), Element('span', { className: 'state' }));
     tile.setAttribute('role', 'button');
     tile.dataset.path = job.texture.path;
@@ -263,7 +272,7 @@ function Open(job) {
   const remove = Element('button', { type: 'button', className: 'remove' }, 'Remove');
   close.addEventListener('click', Close);
   remove.addEventListener('click', () => Forget(job));
-  const heading = Element('h2', { tabIndex: -1 }, job.texture.path);
+  const heading = Element('h2', { tabIndex: -1 }, PathElement(job.texture.path));
   const card = Element('section', { className: 'card' },
     Element('header', {}, heading, Element('span', { className: 'state' }, job.tile.querySelector('.state').textContent), remove, close),
     Facts(job));
@@ -305,8 +314,6 @@ async function Show(card, job) {
   const zoom = Element('select', { className: 'zoom' }, Element('option', { value: 'fit' }, 'fit'),
     ...kZooms.map((z) => Element('option', { value: `${z}` }, z < 1 ? `1/${1 / z}x` : `${z}x`)));
   const saves = Element('p', { className: 'saves' });
-  const png = Element('button', { type: 'button', className: 'png' }, 'Make its PNG');
-  png.addEventListener('click', () => MakePng(job, png));
   // The saves come before the view, which may reach below the window.
   card.append(saves, Element('p', { className: 'controls-of-view' }, Element('label', {}, 'Zoom ', zoom),
     ' · wheel or pinch to zoom, drag to move, arrows to step'), place);
@@ -318,11 +325,16 @@ async function Show(card, job) {
     place.replaceChildren(Element('p', { className: 'note' }, `The image could not be shown here: ${error || 'the tool gave none'}.`));
     return;
   }
+  // The PNG first, made when asked for (kept where it was made already),
+  // then the tool's BMPs, made again as it made them.
+  saves.append(SaveLink(job, job.answer.names[0].replace(/\.bmp$/, '.png'), async () => {
+    const answer = await AskFor(job, { kind: 'png', palette: job.palette?.id, blob: true });
+    return answer.blob || null;
+  }));
   job.answer.names.forEach((name) => saves.append(SaveLink(job, name, async () => {
     const answer = await AskFor(job, { kind: 'bmps', palette: job.palette?.id, args: job.answer.args, name });
     return answer.blob || null;
   })));
-  saves.append(png);
   place.replaceChildren();
   const view = NewView(place, image);
   card.view = view;
@@ -331,23 +343,12 @@ async function Show(card, job) {
     Draw(view);
   });
   view.onzoom = () => { zoom.value = `${view.zoom}`; };
+  // What stands above the view may grow once it is drawn (a save's size
+  // shown, a note): the fit follows, so that the image stays in sight.
+  const above = new ResizeObserver(() => view.zoom === 'fit' && card.isConnected && Redraw(view));
+  [...card.children].filter((child) => child !== place).forEach((child) => above.observe(child));
   Draw(view);
   card.dataset.shown = (performance.now() - opened).toFixed(1);
-}
-
-// The PNG the tool writes of the texture, with its alpha.
-async function MakePng(job, button) {
-  button.disabled = true;
-  const start = performance.now();
-  const answer = await AskFor(job, { kind: 'png', palette: job.palette?.id, blob: true });
-  if (answer.error || job.forgotten) {
-    button.disabled = false;
-    button.after(Element('span', { className: 'note' }, ` The PNG could not be made: ${answer.error}`));
-    return;
-  }
-  const link = SaveLink(job, answer.name, () => answer.blob, true);
-  link.dataset.ms = (performance.now() - start).toFixed(1);
-  button.replaceWith(link);
 }
 
 // Runs `Each` on every job, on the worker that keeps its texture, a few
@@ -364,9 +365,17 @@ async function OverWorkers(jobs, Each) {
   }));
 }
 
+// Where a file of the tool's goes in the zip: below the folder given, as
+// "kestrune --batch -o OUT" writes it below OUT ("textures/chr/a.png" as
+// "chr/a.png"); a file given alone by its name.
+function ZipPath(job, name) {
+  return job.texture.path.includes('/') ? name.slice(name.indexOf('/') + 1) : name;
+}
+
 // One zip of every converted texture's PNG, BMPs or both, as chosen, under
-// the paths the tool wrote them at: the files are made over all workers,
-// then zipped by one.
+// the paths a batch into a folder writes them at: the files are made over
+// all workers, counted as they come, then zipped by one, and the zip is
+// saved at once; its link stays for another save.
 async function MakeZip(button) {
   const jobs = Jobs().filter((job) => job.tile.dataset.state === 'converted');
   if (jobs.length === 0 || page.zipping) {
@@ -374,27 +383,30 @@ async function MakeZip(button) {
   }
   const holds = document.getElementById('zip-kind').value, start = performance.now();
   page.zipping = button.disabled = true;
-  Say(`Making the zip of ${Plural(jobs.length, 'texture')}…`);
+  let done = 0;
+  Say(`Zipping 0 of ${jobs.length}`);
   const made = new Map(), failed = [];
   await OverWorkers(jobs, async (job) => {
     const files = [];
     if (holds !== 'png') {
       const answer = await AskFor(job, { kind: 'bmps', palette: job.palette?.id, args: job.answer.args });
-      files.push(...(answer.files || []).map((file) => ({ ...file, store: false })));
+      files.push(...(answer.files || []).map((file) => ({ ...file, name: ZipPath(job, file.name), store: false })));
     }
     if (holds !== 'bmp') {
       const answer = await AskFor(job, { kind: 'png', palette: job.palette?.id });
       if (answer.error) {
         failed.push(job.texture.path);
       } else {
-        files.push({ name: answer.name, buffer: answer.buffer, store: true });
+        files.push({ name: ZipPath(job, answer.name), buffer: answer.buffer, store: true });
       }
     }
     made.set(job, files);
+    Say(`Zipping ${++done} of ${jobs.length}`);
   });
   const files = jobs.flatMap((job) => made.get(job));
   const answer = await Ask({ kind: 'zip', files }, files.map((file) => file.buffer), page.workers[0]);
-  page.zipping = button.disabled = false;
+  page.zipping = false;
+  CountNow();
   Say('');
   const old = document.getElementById('zip');
   if (old && old.href) {
@@ -414,6 +426,34 @@ async function MakeZip(button) {
   if (notes.length > 0) {
     link.after(Element('span', { className: 'note', id: 'zip-notes' }, ` ${notes.join('; ')}.`));
   }
+  if (!answer.error) {
+    link.click();
+  }
+}
+
+// Shows only the tiles whose path holds the filter's text (in any case)
+// and whose state is the one chosen, and says how many that is.
+function Narrow() {
+  const text = document.getElementById('filter').value.toLowerCase(), state = document.getElementById('filter-state').value;
+  const tiles = document.querySelectorAll('#results .tile');
+  let shown = 0;
+  for (const tile of tiles) {
+    const hidden = (text !== '' && !tile.dataset.path.toLowerCase().includes(text)) || (state !== '' && tile.dataset.state !== state);
+    if (tile.hidden !== hidden) {
+      tile.hidden = hidden;
+    }
+    shown += hidden ? 0 : 1;
+  }
+  document.getElementById('shown').textContent = tiles.length === 0 ? '' : `${shown} of ${Plural(tiles.length, 'texture')} shown`;
+}
+
+// A control with nothing to act on is disabled.
+function EnableControls(converted) {
+  const any = document.querySelector('#results .tile') !== null;
+  document.getElementById('make-zip').disabled = converted === 0 || page.zipping;
+  document.getElementById('zip-kind').disabled = converted === 0;
+  document.getElementById('clear').disabled = !any;
+  document.getElementById('filter').disabled = document.getElementById('filter-state').disabled = !any;
 }
 
 function Jobs() {
@@ -488,6 +528,8 @@ function Listen() {
     Refresh(true); // and the workers' garbage with them
   });
   document.getElementById('make-zip').addEventListener('click', (event) => MakeZip(event.currentTarget));
+  document.getElementById('filter').addEventListener('input', Narrow);
+  document.getElementById('filter-state').addEventListener('change', Narrow);
   ListenForDrops();
 }
 

@@ -8,7 +8,7 @@
 // moiré.
 'use strict';
 
-const kShownAtMost = 0.7; // of the window's height, so that the page stays scrollable
+const kTallAtLeast = 96; // pixels of canvas, however little of the window is left below
 const kFrame = 2; // the canvas's border, left and right, which its place must hold too
 const kThumbnail = 112; // a tile's image, at most, in CSS pixels
 const kZooms = [1 / 16, 1 / 8, 1 / 4, 1 / 2, 1, 2, 4, 8, 16, 32];
@@ -98,10 +98,20 @@ function FitScale(view, room, tall) {
   return fit >= 1 ? Math.min(32, Math.floor(fit)) : fit;
 }
 
+// The height the canvas may take: what the window shows below the place's
+// top, the card scrolled to its start, less the readout under the image,
+// so that a fitted image and its readout show whole without scrolling.
+function Tall(view) {
+  const scroller = view.place.closest('#detail') || document.scrollingElement;
+  const top = view.place.getBoundingClientRect().top + scroller.scrollTop;
+  const readout = view.readout.getBoundingClientRect().height + 2 * parseFloat(getComputedStyle(view.readout).marginTop);
+  return Math.max(kTallAtLeast, Math.floor(window.innerHeight - top - readout - 2 * kFrame));
+}
+
 // The scale and canvas size in the place as it is now.
 function Fit(view) {
   const room = Math.max(1, view.place.clientWidth - kFrame);
-  const tall = Math.max(160, Math.floor(window.innerHeight * kShownAtMost));
+  const tall = Tall(view);
   const { width, height } = view.image;
   const scale = view.zoom === 'fit' ? FitScale(view, room, tall) : view.zoom;
   return { scale, width: Math.max(1, Math.min(room, Math.round(width * scale))),

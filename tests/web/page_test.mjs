@@ -161,7 +161,7 @@ async function Opened(page, p) {
     facts: c.querySelector('.facts')?.textContent, note: c.querySelector('.note')?.textContent,
     choices: [...c.querySelectorAll('select:not(.zoom) option')].slice(1).map((o) => o.textContent),
     canvases: c.querySelectorAll('canvas').length }));
-  return { ...shown, links: await Links(page, '#detail .saves a[download]') };
+  return { ...shown, links: await Links(page, '#detail .saves a[download$=".bmp"]') };
 }
 
 const Close = (page) => page.click('#detail .close');
@@ -176,9 +176,8 @@ async function Compare(page, what, p, palette, alpha, facts) {
     shown.links.every((l) => native.files[l.name] && l.bytes.equals(native.files[l.name])), shown.links.map((l) => l.name).join(' '));
   Check(`${what}: ${facts}, and no note`, shown.facts.startsWith(facts) && !shown.note, `${shown.facts} ${shown.note}`);
   if (native.status === 0) {
-    await page.click('#detail button.png');
-    await page.waitForSelector('#detail a[download$=".png"]');
-    const [png] = await Links(page, '#detail a[download$=".png"]');
+    Check(`${what}: the PNG offered first`, await page.$eval('#detail .saves a', (a) => a.download.endsWith('.png')));
+    const [png] = await Links(page, '#detail .saves a[download$=".png"]');
     const pngs = Native(['--png', '--', ...paths], paths).files;
     Check(`${what}: ${png.name} is the native --png's, byte for byte`, pngs[png.name] && png.bytes.equals(pngs[png.name]), png.name);
   }
@@ -201,10 +200,10 @@ async function Views(page, colour, alpha) {
   Check('the view at 1/2x, each pixel the average of the texels it covers', points.slice(0, 3).every((p, i) => `${half[i].slice(0, 3)}` === `${average(p)}`),
     JSON.stringify([half, points.map(average)]));
   await page.select('#show', 'over');
-  await Drawn('4');
+  await Drawn('2');
   const box = await (await page.$('#detail canvas')).boundingBox(), read = [];
   for (const [x, y] of points.slice(0, 3)) {
-    await page.mouse.move(box.x + 3 + 4 * x, box.y + 3 + 4 * y);
+    await page.mouse.move(box.x + 2 + 2 * x, box.y + 2 + 2 * y);
     read.push(await page.$eval('#detail .readout', (r) => r.textContent));
   }
   const expected = points.slice(0, 3).map(([x, y]) => {
@@ -212,6 +211,19 @@ async function Views(page, colour, alpha) {
     return `x ${x}, y ${y}: R ${r}, G ${g}, B ${b}, A ${BmpPixel(alpha, x, y)[0]}`;
   });
   Check('the texel readout under the pointer', `${read}` === `${expected}`, JSON.stringify([read, expected]));
+}
+
+// The open card's view, fitted, shows whole with its readout without
+// scrolling, at 1x or more for an image that small; no part of a path in
+// the page breaks inside itself.
+async function Fits(page, what) {
+  const [canvas, readout, height, small, parts] = await page.evaluate(() => [
+    document.querySelector('#detail canvas').getBoundingClientRect().bottom,
+    document.querySelector('#detail .readout').getBoundingClientRect().bottom, window.innerHeight,
+    document.querySelector('#detail canvas').height >= 32,
+    [...document.querySelectorAll('.path > span')].filter((s) => s.getClientRects().length > 1).length]);
+  Check(`${what}: the fitted view and its readout in sight (${canvas}, ${readout} of ${height}), no path broken inside a part`,
+    canvas <= height && readout <= height && small && parts === 0, `${small} ${parts}`);
 }
 
 // Watches the page's thread: the longest gap between heartbeats every 10 ms,
@@ -256,23 +268,41 @@ function Memory(browser) {
 }
 // A zip the page made, by its entries; where the page's thread is
 // watched, what was seen until the zip came.
+// One click makes it, counting on as it goes, and saves it (the save is
+// counted here, not taken).
 async function Zip(page, holds, watched = false) {
   await page.select('#zip-kind', holds);
   const before = await page.$eval('#zip', (z) => z.href).catch(() => '');
+  await page.evaluate(() => {
+    window.zipping = { said: [], saves: 0 };
+    new MutationObserver((records) => records.forEach((r) => r.addedNodes.forEach((n) => window.zipping.said.push(n.textContent))))
+      .observe(document.getElementById('busy'), { childList: true });
+    if (!window.countsSaves) {
+      window.countsSaves = document.addEventListener('click', (event) => event.target.closest?.('#zip') &&
+        (event.preventDefault(), ++window.zipping.saves), true) || true;
+    }
+  });
   await page.click('#make-zip');
   await Until(page, (old) => document.querySelector('#zip')?.href && document.querySelector('#zip').href !== old, before);
   const seen = watched ? await Watched(page) : '';
+  const { said, saves } = await page.evaluate(() => window.zipping);
+  const n = await page.$$eval('#results .tile[data-state="converted"]', (all) => all.length);
+  Check(`a zip of ${n} in one click: counted on as made and saved once`, saves === 1 && said.includes(`Zipping 1 of ${n}`) &&
+    said.includes(`Zipping ${n} of ${n}`), JSON.stringify([saves, said.slice(-3)]));
   return { entries: unzipSync((await Links(page, '#zip'))[0].bytes), ms: Number(await page.$eval('#zip', (z) => z.dataset.ms)),
     notes: await page.$eval('#zip-notes', (n) => n.textContent).catch(() => ''), seen };
 }
+
+// The files a batch writes below "-o OUT", by their paths there.
+const BelowOut = (files) => Object.fromEntries(Object.entries(files).map(([name, bytes]) => [name.replace(/^OUT\//, ''), bytes]));
 
 // Opens the card of the tile, then asks for its PNG: how many ms after
 // each click its view was drawn and its PNG ready.
 async function CardAndPng(page, tile) {
   await page.click(tile);
   await page.waitForSelector('#detail .card[data-shown]', { timeout: 60000 });
-  await page.click('#detail button.png');
-  await page.waitForSelector('#detail a[download$=".png"]', { timeout: 120000 });
+  await page.$eval('#detail .saves a', (a) => a.addEventListener('click', (event) => event.preventDefault()) || a.click());
+  await page.waitForSelector('#detail .saves a[download$=".png"][data-made]', { timeout: 120000 });
   return [await page.$eval('#detail .card', (c) => Number(c.dataset.shown).toFixed(0)),
     await page.$eval('#detail a[download$=".png"]', (a) => Number(a.dataset.ms).toFixed(0))];
 }
@@ -293,6 +323,9 @@ try {
   await page.setViewport({ width: 1366, height: 768 });
   await page.goto(`file://${pagePath}`);
   await page.waitForSelector('body[data-ready="yes"]', { timeout: 30000 });
+  const Disabled = () => page.evaluate(() => ['make-zip', 'zip-kind', 'clear', 'filter', 'filter-state']
+    .map((id) => document.getElementById(id).disabled).join());
+  Check('an empty page: the zip, clearing and the filter disabled', await Disabled() === 'true,true,true,true,true');
   figure(`${await page.$eval('body', (b) => b.dataset.workers)} workers`);
   spawnSync(path.join(nativeDir, 'make_sample'), [scratch]);
   const sample = fs.readFileSync(path.join(scratch, 'sample.brtex')), sign = fs.readFileSync(path.join(scratch, 'sign.brtex'));
@@ -310,6 +343,7 @@ try {
   await Compare(page, 'a CI8 with the palette of its name', 'tree/a/sign.brtex', 'tree/a/sign.brplt', true, '64 x 32, CI8');
   const wood = await Compare(page, 'an RGBA8 among palettes', 'tree/a/wood.brtex', null, true, '128 x 128, RGBA8');
   await Opened(page, 'tree/a/wood.brtex');
+  await Fits(page, '1366 x 768, 128 x 128');
   await Views(page, wood.files['tree/a/wood.bmp'], wood.files['tree/a/wood_alpha.bmp']);
   await Close(page);
   const moon = await Opened(page, 'tree/b/moon.brtex');
@@ -361,12 +395,12 @@ try {
   // The same folder given twice: the zip keeps both, the later renamed.
   await FeedFolder(page, 'tree');
   const both = await Zip(page, 'both');
-  const all = { ...Native(['--batch', '-a', 'tree', 'drop'], ['tree', 'drop']).files };
-  Check('a zip of PNGs and BMPs holds every native BMP', Same(both.entries, all), Object.keys(both.entries).slice(0, 8).join(' '));
-  Check('... and the same path given twice, the later renamed and said so', both.entries['tree/a/wood (2).png'] &&
-    both.entries['tree/a/wood (2).bmp'] && /tree\/a\/wood.png was given twice: the later is tree\/a\/wood \(2\).png/.test(both.notes), both.notes);
+  const all = BelowOut(Native(['--batch', '-a', '-o', 'OUT', 'tree', 'drop'], ['tree', 'drop']).files);
+  Check('a zip of PNGs and BMPs holds every native BMP, at its path below -o', Same(both.entries, all), Object.keys(both.entries).slice(0, 8).join(' '));
+  Check('... and the same path given twice, the later renamed and said so', both.entries['a/wood (2).png'] &&
+    both.entries['a/wood (2).bmp'] && /a\/wood.png was given twice: the later is a\/wood \(2\).png/.test(both.notes), both.notes);
   const pngs = await Zip(page, 'png');
-  const nativePngs = { ...Native(['--batch', '--png', 'tree', 'drop'], ['tree', 'drop']).files };
+  const nativePngs = BelowOut(Native(['--batch', '--png', '-o', 'OUT', 'tree', 'drop'], ['tree', 'drop']).files);
   Check('a zip of PNGs holds each native --png, and no BMP', Same(pngs.entries, nativePngs) &&
     Object.keys(pngs.entries).every((n) => n.endsWith('.png')), Object.keys(pngs.entries).slice(0, 8).join(' '));
 
@@ -377,9 +411,23 @@ try {
   const phone = await page.evaluate(() => [document.documentElement.scrollWidth, window.innerWidth,
     document.querySelector('#results .tile').getBoundingClientRect().bottom, window.innerHeight]);
   Check(`a phone: the first texture in view, nothing wider than the viewport ${phone}`, phone[0] <= phone[1] && phone[2] <= phone[3]);
+  await Opened(page, 'tree/a/sign.brtex');
+  await Fits(page, '390 x 844, 64 x 32');
+  await Close(page);
+  const long = 'a_texture_whose_name_is_longer_than_a_phone_is_wide_01.brtex';
+  Put(`tree/${long}`, sample);
+  await Feed(page, [`tree/${long}`]);
+  await Opened(page, long);
+  Check('a phone: a name too long for it cut with an ellipsis, not broken', await page.$eval('#detail h2 .path > span',
+    (s) => s.getClientRects().length === 1 && s.scrollWidth > s.clientWidth && getComputedStyle(s).textOverflow === 'ellipsis' &&
+      s.getBoundingClientRect().right <= window.innerWidth));
+  await Fits(page, '390 x 844, a long name');
+  await Close(page);
   await page.setViewport({ width: 1366, height: 768 });
   await page.click('#clear');
-  Check('clear all', (await page.$$('#results .tile')).length === 0 && await page.$eval('#counts', (c) => c.hidden));
+  await Settle(100);
+  Check('clear all, and the controls disabled again', (await page.$$('#results .tile')).length === 0 &&
+    await page.$eval('#counts', (c) => c.hidden) && await Disabled() === 'true,true,true,true,true');
 
   // The figures: a game's tree of 500 painted textures.
   spawnSync(path.join(nativeDir, 'make_painted'), ['tree', path.join(scratch, 'game'), '500']);
@@ -394,9 +442,29 @@ try {
   await Watch(page);
   const zip = await Zip(page, 'png', true);
   figure(`their zip of PNGs ${zip.ms.toFixed(0)} ms after it was asked for; ${zip.seen}; page and workers ${Memory(browser)} after it`);
-  const pngsOfGame = Object.fromEntries(Object.entries(Native(['--batch', '--png', 'game'], ['game']).files)
+  const pngsOfGame = Object.fromEntries(Object.entries(BelowOut(Native(['--batch', '--png', '-o', 'OUT', 'game'], ['game']).files))
     .map(([name, bytes]) => [kFirefox ? path.basename(name) : name, bytes]));
   Check('the tree\'s zip holds each native --png', Same(zip.entries, pngsOfGame) && Object.keys(zip.entries).length === 500);
+  // The filter narrows the 500 as each key is typed, and says how many.
+  const typed = [];
+  for (const text of ['t', 'te', 'tex0', 'tex00']) {
+    typed.push(await page.evaluate((t) => {
+      const start = performance.now(), filter = document.getElementById('filter');
+      filter.value = t;
+      filter.dispatchEvent(new Event('input'));
+      document.getElementById('results').getBoundingClientRect();
+      return [performance.now() - start, document.getElementById('shown').textContent,
+        document.querySelectorAll('#results .tile:not([hidden])').length];
+    }, text));
+  }
+  const tex00 = game.filter((name) => path.basename(name).startsWith('tex00') && name.endsWith('.brtex')).length;
+  const [, said, shown] = typed[3];
+  Check(`a filter over 500: each key within 100 ms (${typed.map((t) => t[0].toFixed(0))} ms), "${said}"`,
+    typed.every((t) => t[0] <= 100) && shown === tex00 && tex00 > 0 && said === `${tex00} of 500 textures shown`, `${shown} ${tex00}`);
+  await page.select('#filter-state', 'failed');
+  Check('... and by state', await page.$eval('#shown', (s) => s.textContent) === '0 of 500 textures shown');
+  await page.select('#filter-state', '');
+  await page.$eval('#filter', (f) => { f.value = ''; f.dispatchEvent(new Event('input')); });
   await page.click('#clear');
 
   Texture('huge.brtex', 4096, 4096, 2);
