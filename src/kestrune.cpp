@@ -70,9 +70,9 @@ std::string Quoted(const std::string& argument)
 
 // An indexed texture given without its palette, where one lies beside it
 // by the batch's rule: the line that would have taken it, on standard error.
-void HintPalette(const CommandLine& line)
+void HintPalette(const CommandLine& line, const std::string& texture)
 {
-    const std::string palette = PaletteBesideFile(line.names[0]);
+    const std::string palette = PaletteBesideFile(texture);
     if (palette.empty()) {
         return;
     }
@@ -107,7 +107,7 @@ int ConvertOne(const CommandLine& line)
     std::fputs(report.out.c_str(), stdout);
     std::fputs(report.err.c_str(), stderr);
     if (report.status == kNoPaletteName) {
-        HintPalette(line);
+        HintPalette(line, request.texture);
     }
     CloseOutputFolder(&folder);
     return report.status;
@@ -137,6 +137,9 @@ int ImportOne(const CommandLine& line)
     ImportTexture(&request, &report);
     std::fputs(report.out.c_str(), stdout);
     std::fputs(report.err.c_str(), stderr);
+    if (report.status == kNoPaletteName) {
+        HintPalette(line, request.texture);
+    }
     CloseOutputFolder(&folder);
     return report.status;
 #endif

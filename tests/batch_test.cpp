@@ -2,6 +2,8 @@
 // texture takes, where the outputs go, its lines, counts and statuses, its
 // threads, interrupts and limits; and how a drop on the Windows executable
 // is told from a run at a prompt.
+#include <tuple>
+
 #include "cli_fixture.h"
 #include "command_line.h"
 #include "kestrune.h"
@@ -161,12 +163,7 @@ TEST_F(Cli, InfoTellsEachTextureFromItsHeader)
         Put(name, kTexture), args.push_back(name), lines += InfoLine(name, "");
     }
 #endif
-    struct Row {
-        std::vector<std::string> args;
-        int status;
-        std::string out;
-    };
-    const Row rows[] = {
+    const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
         {args, 0, lines},
         {{"--info", "i.brtex"}, 0, InfoLine("i.brtex", "")},
         {{"--palette=p.brplt", "--info", "i.brtex", "--", "-h"}, 13,
@@ -175,10 +172,9 @@ TEST_F(Cli, InfoTellsEachTextureFromItsHeader)
         {{"--info", "-q", "t.brtex"}, 2, "ERROR: -q does not go with --info\n"},
         {{"--info", "--jobs=2", "t.brtex"}, 2, "ERROR: --jobs does not go with --info\n"},
     };
-    for (const Row& row : rows) {
-        const ToolRun run = RunTool(row.args);
-        EXPECT_EQ(run.status, row.status) << row.args[1];
-        EXPECT_EQ(run.out, Text(row.out)) << row.args[1];
+    for (const auto& [given, status, out] : rows) {
+        const ToolRun run = RunTool(given);
+        EXPECT_EQ(std::make_pair(run.status, run.out), std::make_pair(status, Text(out))) << given[1];
     }
 }
 

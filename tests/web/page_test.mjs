@@ -4,129 +4,33 @@
 // bytes behind every save link, the zip's entries (BMPs against the
 // native tool's, PNGs against its --png), the pairing of palettes, names
 // that look like options, the relative paths, the clash of two, the drawn
-// pixels and readout, averaged below 1x; a phone's width; the page's size,
-// and that it asks no network for anything. It prints, without asserting
-// them, the figures of a tree of 500 painted textures, of one 4096 x 4096
-// texture and of 40 of 256 x 256: times, the longest stall of the page's
-// thread, and the memory of the processes that hold the page and workers.
+// pixels and readout, averaged below 1x, and the view fitted in sight; a
+// phone's width; paths that break only after a slash; the zip in one click,
+// its paths below the folder given; the filter over a tree of 500; the
+// controls disabled with nothing to act on; the page's size, and that it
+// asks no network for anything. Its figures are bench/page_figures.mjs's.
 //
 //   [KESTRUNE_BROWSER=firefox] node page_test.mjs <kestrune.html> <native build folder> [screenshot.png, and screenshot_open.png of a card]
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
 import { unzipSync } from 'fflate';
 import puppeteer from 'puppeteer-core';
+import { Converted, Feed, FeedFolder, FilesBelow, Launch, Native, Put, Settle, Tile, Until, kFirefox, nativeDir, pagePath, scratch }
+  from '../../tools/page_driver.mjs';
 
-const [pagePath, nativeDir, screenshot] = process.argv.slice(2).map((a) => path.resolve(a));
-const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'kestrune-page-'));
+const screenshot = process.argv[4] && path.resolve(process.argv[4]);
 const count = { passed: 0, failed: 0 };
-const kFirefox = process.env.KESTRUNE_BROWSER === 'firefox';
 
 function Check(what, ok, detail = '') {
   ++count[ok ? 'passed' : 'failed'];
   console.log(`${ok ? 'ok  ' : 'FAIL'} ${what}${ok ? '' : ` ${detail}`}`);
 }
 
-// Every file below `folder`, by its path there, with its bytes.
-function FilesBelow(folder, below = '') {
-  return Object.assign({}, ...fs.readdirSync(path.join(folder, below), { withFileTypes: true }).map((entry) => {
-    const name = below ? `${below}/${entry.name}` : entry.name;
-    return entry.isDirectory() ? FilesBelow(folder, name) : { [name]: fs.readFileSync(path.join(folder, name)) };
-  }));
-}
-
-// The native tool in a folder of its own holding `paths` (below the
-// scratch folder, at the same paths): status, text, the files it wrote,
-// and the time its process took.
-function Native(args, paths) {
-  const folder = fs.mkdtempSync(path.join(scratch, 'native-'));
-  paths.forEach((p) => fs.cpSync(path.join(scratch, p), path.join(folder, p), { recursive: true }));
-  const start = process.hrtime.bigint();
-  const run = spawnSync(path.join(nativeDir, 'kestrune'), args, { cwd: folder, encoding: 'latin1' });
-  const ms = Number(process.hrtime.bigint() - start) / 1e6;
-  const given = FilesBelow(folder);
-  paths.forEach((p) => Object.keys(given).filter((n) => n === p || n.startsWith(`${p}/`)).forEach((n) => delete given[n]));
-  return { status: run.status, text: run.stdout, files: given, ms };
-}
-
-function Put(name, bytes) {
-  fs.mkdirSync(path.dirname(path.join(scratch, name)), { recursive: true });
-  fs.writeFileSync(path.join(scratch, name), bytes);
-}
-
 // R, G, B of the pixel at (x, y) of a 24-bit BMP as the tool writes it.
 function BmpPixel(bmp, x, y) {
   const width = bmp.readInt32LE(18), at = 54 + (3 * width + (width % 4)) * (bmp.readInt32LE(22) - 1 - y) + 3 * x;
   return [bmp[at + 2], bmp[at + 1], bmp[at]];
-}
-
-// A texture of pseudo-random RGBA8 texels: the sample's header, resized.
-function Texture(name, width, height, seed) {
-  const header = Buffer.from(fs.readFileSync(path.join(scratch, 'sample.brtex')).subarray(0, 64));
-  header.writeUInt16BE(width, 28);
-  header.writeUInt16BE(height, 30);
-  const texels = Buffer.alloc(4 * width * height);
-  for (let i = 0; i < texels.length; ++i) texels[i] = Math.imul(i + seed, 2654435761) >>> 24;
-  Put(name, Buffer.concat([header, texels]));
-}
-
-const Converted = (page) => page.$eval('body', (b) => Number(b.dataset.converted || 0));
-const Settle = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// Waits until `predicate`, run in the page, holds, asking every 50 ms with
-// a plain evaluation: puppeteer's own waiting runs a script of its own in
-// the page, which would count among the page's stalls.
-async function Until(page, predicate, arg = null, timeout = 120000) {
-  for (const end = Date.now() + timeout; !(await page.evaluate(predicate, arg));) {
-    if (Date.now() > end) {
-      throw new Error(`timed out waiting for ${predicate}`);
-    }
-    await Settle(50);
-  }
-}
-
-// Gives `paths` to the page through its file button, or a folder through
-// its folder button, and waits for its queue.
-async function Feed(page, paths, { folder = false, alpha = true } = {}) {
-  const done = await Converted(page) + 1;
-  await page.$eval('#alpha', (box, on) => { box.checked = on; }, alpha);
-  await (await page.$(folder ? '#folder' : '#files')).uploadFile(...paths.map((p) => path.join(scratch, p)));
-  await Until(page, (n) => Number(document.body.dataset.converted || 0) >= n, done);
-}
-
-// Gives the folder `folder` to the page: through its folder button, or
-// where the driver can give no folder to an input (Firefox's), as a drop,
-// through the page's own walk of the entries a browser gives, here made
-// of the folder's files.
-async function FeedFolder(page, folder, options = {}) {
-  if (!kFirefox) {
-    await Feed(page, [folder], { ...options, folder: true });
-    return;
-  }
-  const done = await Converted(page) + 1;
-  await page.$eval('#alpha', (box, on) => { box.checked = on; }, options.alpha ?? true);
-  const files = Object.entries(FilesBelow(path.join(scratch, folder))).map(([name, bytes]) => [name, bytes.toString('base64')]);
-  await page.evaluate((top, all) => {
-    const Folder = (name, below) => {
-      const children = new Map();
-      for (const [p, base64] of all.filter(([p]) => p.startsWith(below))) {
-        const [first, ...rest] = p.slice(below.length).split('/');
-        if (rest.length === 0) {
-          const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-          children.set(first, { isFile: true, name: first, file: (resolve) => resolve(new File([bytes], first)) });
-        } else if (!children.has(first)) {
-          children.set(first, Folder(first, `${below}${first}/`));
-        }
-      }
-      return { isDirectory: true, name, createReader: () => {
-        let given = false;
-        return { readEntries: (resolve) => { resolve(given ? [] : [...children.values()]); given = true; } };
-      } };
-    };
-    FromDrop({ items: [{ webkitGetAsEntry: () => Folder(top, '') }], files: [] })().then(Take);
-  }, folder, files);
-  await Until(page, (n) => Number(document.body.dataset.converted || 0) >= n, done);
 }
 
 // The bytes a save link offers, fetched in the page (as base64, which
@@ -147,8 +51,6 @@ async function Links(page, selector) {
     { name: a.download, base64: await eval(offered)(a) }))), `(${Offered})`);
   return links.map((link) => ({ name: link.name, bytes: Buffer.from(link.base64, 'base64') }));
 }
-
-const Tile = (p) => `#results .tile[data-path="${p.replace(/"/g, '\\"')}"]`;
 
 // What the card of the texture at `p` shows, the last of that path.
 async function Opened(page, p) {
@@ -226,108 +128,40 @@ async function Fits(page, what) {
     canvas <= height && readout <= height && small && parts === 0, `${small} ${parts}`);
 }
 
-// Watches the page's thread: the longest gap between heartbeats every 10 ms,
-// and the longest task where the browser reports them (Chromium).
-const Watch = (page) => page.evaluate(() => {
-  const watch = window.watch = { longest: 0, task: PerformanceObserver.supportedEntryTypes.includes('longtask') ? 0 : null, last: performance.now() };
-  watch.timer = setInterval(() => {
-    watch.longest = Math.max(watch.longest, performance.now() - watch.last);
-    watch.last = performance.now();
-  }, 10);
-  if (watch.task === 0) {
-    new PerformanceObserver((list) => list.getEntries().forEach((task) => { watch.task = Math.max(watch.task, task.duration); }))
-      .observe({ type: 'longtask' });
-  }
-});
-const Watched = (page) => page.evaluate(() => {
-  clearInterval(window.watch.timer);
-  const { longest, task } = window.watch;
-  return `the longest gap between heartbeats ${longest.toFixed(0)} ms, the longest task over 50 ms ${task === null ? 'not reported by this browser' : task === 0 ? 'none' : `${task.toFixed(0)} ms`}`;
-});
-
-// The memory of the processes that hold pages and their workers: the
-// proportional set size, which counts a shared page once over them all.
-function Memory(browser) {
-  if (kFirefox) {
-    return 'not measured in this browser';
-  }
-  const parents = {}, all = fs.readdirSync('/proc').filter((n) => /^\d+$/.test(n));
-  for (const pid of all) {
-    try { parents[pid] = fs.readFileSync(`/proc/${pid}/stat`, 'latin1').replace(/^.*\) /, '').split(' ')[1]; } catch { /* gone */ }
-  }
-  const Below = (pid) => pid in parents && (parents[pid] === `${browser.process().pid}` || Below(parents[pid]));
-  let kib = 0;
-  for (const pid of all.filter(Below)) {
-    try {
-      if (/--type=renderer/.test(fs.readFileSync(`/proc/${pid}/cmdline`, 'latin1'))) {
-        kib += Number(/Pss:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/smaps_rollup`, 'latin1'))[1]);
-      }
-    } catch { /* gone */ }
-  }
-  return `${(kib / 1024).toFixed(0)} MiB`;
-}
 // A zip the page made, by its entries; where the page's thread is
 // watched, what was seen until the zip came.
 // One click makes it, counting on as it goes, and saves it (the save is
 // counted here, not taken).
-async function Zip(page, holds, watched = false) {
+async function Zip(page, holds) {
   await page.select('#zip-kind', holds);
   const before = await page.$eval('#zip', (z) => z.href).catch(() => '');
   await page.evaluate(() => {
-    window.zipping = { said: [], saves: 0 };
-    new MutationObserver((records) => records.forEach((r) => r.addedNodes.forEach((n) => window.zipping.said.push(n.textContent))))
+    const zipping = window.zipping = { said: [], saves: 0 };
+    new MutationObserver((records) => records.forEach((r) => zipping.said.push(...[...r.addedNodes].map((n) => n.textContent))))
       .observe(document.getElementById('busy'), { childList: true });
-    if (!window.countsSaves) {
-      window.countsSaves = document.addEventListener('click', (event) => event.target.closest?.('#zip') &&
-        (event.preventDefault(), ++window.zipping.saves), true) || true;
-    }
+    document.addEventListener('click', (event) => event.target.closest?.('#zip') && (event.preventDefault(), ++zipping.saves), true);
   });
   await page.click('#make-zip');
   await Until(page, (old) => document.querySelector('#zip')?.href && document.querySelector('#zip').href !== old, before);
-  const seen = watched ? await Watched(page) : '';
   const { said, saves } = await page.evaluate(() => window.zipping);
   const n = await page.$$eval('#results .tile[data-state="converted"]', (all) => all.length);
   Check(`a zip of ${n} in one click: counted on as made and saved once`, saves === 1 && said.includes(`Zipping 1 of ${n}`) &&
     said.includes(`Zipping ${n} of ${n}`), JSON.stringify([saves, said.slice(-3)]));
-  return { entries: unzipSync((await Links(page, '#zip'))[0].bytes), ms: Number(await page.$eval('#zip', (z) => z.dataset.ms)),
-    notes: await page.$eval('#zip-notes', (n) => n.textContent).catch(() => ''), seen };
+  return { entries: unzipSync((await Links(page, '#zip'))[0].bytes),
+    notes: await page.$eval('#zip-notes', (n) => n.textContent).catch(() => '') };
 }
 
 // The files a batch writes below "-o OUT", by their paths there.
 const BelowOut = (files) => Object.fromEntries(Object.entries(files).map(([name, bytes]) => [name.replace(/^OUT\//, ''), bytes]));
 
-// Opens the card of the tile, then asks for its PNG: how many ms after
-// each click its view was drawn and its PNG ready.
-async function CardAndPng(page, tile) {
-  await page.click(tile);
-  await page.waitForSelector('#detail .card[data-shown]', { timeout: 60000 });
-  await page.$eval('#detail .saves a', (a) => a.addEventListener('click', (event) => event.preventDefault()) || a.click());
-  await page.waitForSelector('#detail .saves a[download$=".png"][data-made]', { timeout: 120000 });
-  return [await page.$eval('#detail .card', (c) => Number(c.dataset.shown).toFixed(0)),
-    await page.$eval('#detail a[download$=".png"]', (a) => Number(a.dataset.ms).toFixed(0))];
-}
-
 const Same = (entries, files) => Object.keys(files).every((n) => entries[n] && Buffer.from(entries[n]).equals(files[n]));
 
-// Debian's Chromium, or with KESTRUNE_BROWSER=firefox its Firefox ESR.
-const browser = await puppeteer.launch(kFirefox
-  ? { browser: 'firefox', executablePath: '/usr/bin/firefox-esr', headless: true }
-  : { executablePath: '/usr/bin/chromium', headless: true,
-      args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run', '--disable-background-networking',
-             '--disable-component-update', '--disable-sync', '--js-flags=--expose-gc', `--user-data-dir=${path.join(scratch, 'profile')}`] });
-const figure = (text) => console.log(`${kFirefox ? 'Firefox' : 'Chromium'}: ${text}`);
+const { browser, page, requests } = await Launch(puppeteer);
 try {
-  const page = await browser.newPage(), requests = [];
-  page.on('request', (request) => requests.push(request.url()));
   page.on('pageerror', (error) => Check('no error in the page', false, error.message));
-  await page.setViewport({ width: 1366, height: 768 });
-  await page.goto(`file://${pagePath}`);
-  await page.waitForSelector('body[data-ready="yes"]', { timeout: 30000 });
   const Disabled = () => page.evaluate(() => ['make-zip', 'zip-kind', 'clear', 'filter', 'filter-state']
     .map((id) => document.getElementById(id).disabled).join());
   Check('an empty page: the zip, clearing and the filter disabled', await Disabled() === 'true,true,true,true,true');
-  figure(`${await page.$eval('body', (b) => b.dataset.workers)} workers`);
-  spawnSync(path.join(nativeDir, 'make_sample'), [scratch]);
   const sample = fs.readFileSync(path.join(scratch, 'sample.brtex')), sign = fs.readFileSync(path.join(scratch, 'sign.brtex'));
   const palette = fs.readFileSync(path.join(scratch, 'sign.brplt'));
   // A tree: a texture and a CI8 with its palette and another in one
@@ -429,19 +263,14 @@ try {
   Check('clear all, and the controls disabled again', (await page.$$('#results .tile')).length === 0 &&
     await page.$eval('#counts', (c) => c.hidden) && await Disabled() === 'true,true,true,true,true');
 
-  // The figures: a game's tree of 500 painted textures.
+  // A game's tree of 500 painted textures: its zip, and the filter over it.
   spawnSync(path.join(nativeDir, 'make_painted'), ['tree', path.join(scratch, 'game'), '500']);
   const game = Object.keys(FilesBelow(path.join(scratch, 'game'))).map((name) => `game/${name}`);
-  await Watch(page);
   // Firefox's driver gives no folder: its files, whose names are all
   // different, go in loose, which pairs them alike.
   await (kFirefox ? Feed(page, game, { alpha: false }) : Feed(page, ['game'], { folder: true, alpha: false }));
-  const took = await page.$$eval('#results .tile', (all) => Math.max(...all.map((t) => Number(t.dataset.shown || 0))) - Math.min(...all.map((t) => t.dataset.given)));
-  figure(`a tree of 500 painted textures: all shown as thumbnails ${took.toFixed(0)} ms after they were given; ${await Watched(page)}`);
   Check('the tree counted', await page.$eval('#counts', (c) => c.textContent) === '500 converted');
-  await Watch(page);
-  const zip = await Zip(page, 'png', true);
-  figure(`their zip of PNGs ${zip.ms.toFixed(0)} ms after it was asked for; ${zip.seen}; page and workers ${Memory(browser)} after it`);
+  const zip = await Zip(page, 'png');
   const pngsOfGame = Object.fromEntries(Object.entries(BelowOut(Native(['--batch', '--png', '-o', 'OUT', 'game'], ['game']).files))
     .map(([name, bytes]) => [kFirefox ? path.basename(name) : name, bytes]));
   Check('the tree\'s zip holds each native --png', Same(zip.entries, pngsOfGame) && Object.keys(zip.entries).length === 500);
@@ -465,35 +294,6 @@ try {
   Check('... and by state', await page.$eval('#shown', (s) => s.textContent) === '0 of 500 textures shown');
   await page.select('#filter-state', '');
   await page.$eval('#filter', (f) => { f.value = ''; f.dispatchEvent(new Event('input')); });
-  await page.click('#clear');
-
-  Texture('huge.brtex', 4096, 4096, 2);
-  await Watch(page);
-  await Feed(page, ['huge.brtex']);
-  const huge = Tile('huge.brtex');
-  const shownIn = await page.$eval(huge, (t) => (t.dataset.shown - t.dataset.given).toFixed(0));
-  const [viewMs, pngMs] = await CardAndPng(page, huge);
-  figure(`4096 x 4096 RGBA8 of random texels with -a: shown ${shownIn} ms after it was given, its card's view ${viewMs} ms after ` +
-         `the click, its PNG ${pngMs} ms after the click; ${await Watched(page)}; page and workers ${Memory(browser)} after its PNG`);
-  await Close(page);
-  await page.click('#clear');
-
-  fs.mkdirSync(path.join(scratch, 'painted'));
-  spawnSync(path.join(nativeDir, 'make_painted'), ['set', path.join(scratch, 'painted'), '1024']);
-  await Watch(page);
-  await Feed(page, ['painted/1024_cutout_CMPR.brtex']);
-  const [cmprView, cmprPng] = await CardAndPng(page, Tile('1024_cutout_CMPR.brtex')); // a file given alone: its name
-  figure(`1024 x 1024 CMPR, painted: its card's view ${cmprView} ms after the click, its PNG ${cmprPng} ms after the click; ` +
-         `${await Watched(page)}`);
-  await Close(page);
-  await page.click('#clear');
-  const batch = Array.from({ length: 40 }, (_, i) => `t${i}.brtex`);
-  batch.forEach((name, i) => Texture(name, 256, 256, 3 + i));
-  await Watch(page);
-  await Feed(page, batch);
-  const forty = await page.$$eval('#results .tile', (all) => Math.max(...all.map((t) => t.dataset.shown)) - Math.min(...all.map((t) => t.dataset.given)));
-  figure(`40 RGBA8 textures of 256 x 256 with -a: all shown in ${forty.toFixed(0)} ms; ${await Watched(page)}`);
-
   const size = fs.statSync(pagePath).size - fs.statSync(new URL('../../web/node_modules/fflate/umd/index.js', import.meta.url)).size;
   Check(`one file of at most 400 KB besides the zip library (${(size / 1024).toFixed(0)} KB)`, size <= 400 * 1024);
   const asked = requests.filter((url) => !url.startsWith('blob:') && url !== `file://${pagePath}`);
