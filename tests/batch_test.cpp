@@ -306,6 +306,9 @@ TEST_F(Cli, BatchReportsEachEntryAsItsOwn)
         }
     } while (std::next_permutation(entries.begin(), entries.end()));
 #ifndef _WIN32
+    const ToolRun info = RunTool({"--info", "deep"}); // a folder that cannot be listed: its line, then on
+    EXPECT_EQ(std::make_pair(info.status, info.out),
+              std::make_pair(13, deepest + "\tERROR: cannot open file " + deepest + "\n" + InfoLine("deep/t.brtex", "")));
     Sh("rm -rf deep");
 #endif
 }

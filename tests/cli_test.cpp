@@ -73,6 +73,7 @@ TEST_F(Cli, StatusesMessagesAndFiles)
                              "More: man kestrune, and the page kestrune.html in a browser.\n";
     const std::vector<RgbaPixel> colours = {{255, 0, 0, 255}, {0, 255, 0, 255}, {0, 0, 255, 255}, {255, 255, 255, 255}};
     const Bytes png = Png(PngImage::kColour, 2, 2, colours), alpha_png = Png(PngImage::kAlpha, 2, 2, colours);
+    const std::string spaced = kWindows ? "a b" : "a\\b c"; // a name the palette's hint must quote, and escape
     const Case cases[] = {
         {"no arguments", [] {}, {}, 1, usage, {}},
         // Help is asked for wherever it stands, and is no file name.
@@ -88,9 +89,11 @@ TEST_F(Cli, StatusesMessagesAndFiles)
          "ERROR: no palette file specified\n", {{"t.bmp", {}}, {"t_alpha.bmp", {}}}, "", {}, ""},
         // Where the batch would have paired one, standard error gives the
         // line that takes it, the user's own options repeated.
-        {"CI8, its palette beside", [] { fs::create_directory("a b"), Put("a b/t.brtex", kIndexed), Put("a b/t.BRPLT", kOld); },
-         {"-q", "a b/t.brtex", "--png"}, 5, "ERROR: no palette file specified\n", {{"a b/t.png", {}}}, "", {},
-         "kestrune: t.BRPLT is beside it: kestrune -q \"a b/t.brtex\" --png \"a b/t.BRPLT\"\n"},
+        {"CI8, its palette beside", [&] { fs::create_directories(spaced), fs::create_directory("zZ09aA");
+                                          Put(spaced + "/t.brtex", kIndexed), Put(spaced + "/t.BRPLT", kOld); },
+         {"-q", "-o", "zZ09aA", spaced + "/t.brtex", "--png"}, 5, "ERROR: no palette file specified\n", {{"zZ09aA/t.png", {}}}, "", {},
+         kWindows ? "kestrune: t.BRPLT is beside it: kestrune -q -o zZ09aA \"a b/t.brtex\" --png \"a b/t.BRPLT\"\n"
+                  : "kestrune: t.BRPLT is beside it: kestrune -q -o zZ09aA \"a\\\\b c/t.brtex\" --png \"a\\\\b c/t.BRPLT\"\n"},
         {"quiet", [&] { texture("t.brtex"); }, {"--quiet", "-a", "t.brtex"}, 0, "", converted("t")},
         {"missing palette", [] { Put("t.brtex", kIndexed); }, {"t.brtex", "p.brplt"}, 6,
          "ERROR: cannot open file p.brplt\n", {{"t.bmp", {}}}},
