@@ -162,6 +162,14 @@ TEST_F(Cli, InfoTellsEachTextureFromItsHeader)
     for (const std::string name : {"a\\b.brtex", "tab\t.brtex", "new\nline.brtex"}) {
         Put(name, kTexture), args.push_back(name), lines += InfoLine(name, "");
     }
+    // Each texture's file is closed once read: a folder of them, a few descriptors.
+    fs::create_directory("many");
+    std::string many;
+    for (int i = 10; i < 30; ++i) {
+        Put("many/" + std::to_string(i) + ".brtex", kTexture), many += InfoLine("many/" + std::to_string(i) + ".brtex", "");
+    }
+    const ToolRun few = RunTool({"--info", "many"}, "prlimit --nofile=8 ");
+    EXPECT_EQ(std::make_pair(few.status, few.out), std::make_pair(0, many));
 #endif
     const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
         {args, 0, lines},
