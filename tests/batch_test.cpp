@@ -774,6 +774,10 @@ TEST_F(AsRootAndAnother, BatchInSharedFoldersAndOnAFullDisk)
          "ERROR: cannot write file out/a/t.bmp\nERROR: cannot write file out/b/c/t.bmp\n0 converted, 2 failed\n", {}},
         {"a full disk", full, {"--batch", "m"}, 13, failures + "0 converted, 100 failed\n", {{"m/t100.bmp", kOld}}, "ulimit -n 40; "},
     };
+    shared(); // --info reads no more through a planted link than a batch does
+    const ToolRun info = RunTool({"--info", "d"}, "", tool_);
+    EXPECT_EQ(std::make_pair(info.status, info.out),
+              std::make_pair(13, InfoLine("d/mine.brtex", "") + "d/planted.brtex\tERROR: cannot open file d/planted.brtex\n"));
     for (const Case& c : cases) {
         Check(c);
         std::system("umount m 2> /dev/null");

@@ -403,6 +403,9 @@ TEST_F(Cli, ReadErrors)
     for (const Case& c : cases) {
         Check(c);
     }
+    Put("t.brtex", MakeBRTEX(2, 2, 4, {}, 5000)); // its header past the first part read
+    const ToolRun info = RunTool({"--info", "t.brtex"}, Failing("t.brtex", "read", "EIO", "2"));
+    EXPECT_EQ(std::make_pair(info.status, info.out), std::make_pair(13, Text("t.brtex\tERROR: cannot read file t.brtex\n")));
 }
 
 // A temporary name that a killed run of the same process id left is
