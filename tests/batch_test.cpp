@@ -170,6 +170,10 @@ TEST_F(Cli, InfoTellsEachTextureFromItsHeader)
     }
     const ToolRun few = RunTool({"--info", "many"}, "prlimit --nofile=8 ");
     EXPECT_EQ(std::make_pair(few.status, few.out), std::make_pair(0, many));
+    // A file of no texture, larger than the memory: the part read for its header cannot grow to it.
+    Sh("truncate -s 600M big.brtex");
+    const ToolRun big = RunTool({"--info", "big.brtex"}, kMemoryLimit);
+    EXPECT_EQ(std::make_pair(big.status, big.out), std::make_pair(13, std::string("big.brtex\tERROR: cannot read file big.brtex\n")));
 #endif
     const std::tuple<std::vector<std::string>, int, std::string> rows[] = {
         {args, 0, lines},
