@@ -10,7 +10,7 @@ import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import { createRequire } from 'node:module';
 import path from 'node:path';
-import { Feed, FilesBelow, Launch, Put, Tile, kFirefox, nativeDir, scratch } from '../tools/page_driver.mjs';
+import { Feed, FilesBelow, Launch, Put, Tile, Until, kFirefox, nativeDir, scratch } from '../tools/page_driver.mjs';
 
 const puppeteer = createRequire(new URL('../tests/web/package.json', import.meta.url))('puppeteer-core');
 const figure = (text) => console.log(`${kFirefox ? 'Firefox' : 'Chromium'}: ${text}`);
@@ -82,13 +82,8 @@ async function ZipMs(page) {
   await page.evaluate(() => document.addEventListener('click', (event) => event.target.closest?.('#zip') && event.preventDefault(), true));
   const before = await page.$eval('#zip', (z) => z.href).catch(() => '');
   await page.click('#make-zip');
-  for (;;) {
-    const ms = await page.evaluate((old) => (document.querySelector('#zip')?.href !== old ? document.querySelector('#zip')?.dataset.ms : null), before);
-    if (ms) {
-      return Number(ms);
-    }
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
+  await Until(page, (old) => document.querySelector('#zip')?.href && document.querySelector('#zip').href !== old, before);
+  return Number(await page.$eval('#zip', (z) => z.dataset.ms));
 }
 
 const { browser, page } = await Launch(puppeteer);
